@@ -1,0 +1,23 @@
+// The console log: one line per event, a tag naming the area, then the message.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr char tag_misc[] = "[MISC] ";
+inline constexpr char tag_proxy[] = "[PROXY] ";
+inline constexpr char tag_mitm[] = "[MITM] ";
+inline constexpr char tag_ws[] = "[WS] ";
+
+// Writes tag, message and a line feed to standard output as one write and
+// flushes it, so that a watcher of a redirected log sees every event at once.
+void log_line(const char* tag, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Formats into recv_buf with snprintf's conventions: at most size - 1
+// characters and a NUL (nothing with size 0). Returns the full length.
+std::int32_t format_reply(std::uint32_t size, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// Where finished log lines go; the default writes them to standard output.
+// Tests install their own sink to read the log back.
+using log_sink = void (*)(const char* line, std::int32_t length);
+void log_set_sink(log_sink sink);

@@ -1,0 +1,50 @@
+#include "host/registry.h"
+
+#include "host/log.h"
+
+#include <cstring>
+
+ws_slot ws_slots[ws_slot_count];
+
+std::uint8_t handle_kind;
+sock_t client_sock;
+sock_t server_sock;
+
+std::uint8_t recv_buf[recv_buf_size];
+std::int32_t recv_len;
+
+bool send_all(sock_t sock, const std::uint8_t* bytes, std::int32_t length)
+{
+    while (length > 0) {
+        int sent = net_send(sock, bytes, length);
+        if (sent < 0 && net_would_block() && net_wait_writable(sock, send_block_limit_ms))
+            continue;
+        if (sent <= 0) {
+            log_line(tag_misc, "send fails");
+            net_perror("");
+            return true;
+        }
+        bytes += sent;
+        length -= sent;
+    }
+    return false;
+}
+
+void close_handler()
+{
+    log_line(tag_proxy, "close, handle_kind %d", handle_kind);
+    if (handle_kind == handle_proxy)
+        net_close(server_sock);
+    if (handle_kind == handle_proxy || handle_kind == handle_no_room)
+        net_close(client_sock);
+    handle_kind = handle_none;
+}
+
+void registry_reset()
+{
+    std::memset(ws_slots, 0, sizeof ws_slots);
+    handle_kind = handle_none;
+    client_sock = 0;
+    server_sock = 0;
+    recv_len = 0;
+}

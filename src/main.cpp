@@ -1,0 +1,6 @@
+#include "host/loop.h"
+
+int main()
+{
+    return host_main();
+}

@@ -1,0 +1,67 @@
+// The operating system seen through a dozen small calls: the only code that
+// knows whether it runs on POSIX sockets or on Winsock.
+#pragma once
+
+#include <cstdint>
+
+#if defined(_WIN32)
+using sock_t = std::uintptr_t;  // SOCKET
+#else
+using sock_t = int;
+#endif
+
+// The invalid socket value: all bits set on both platforms.
+inline constexpr sock_t invalid_sock = static_cast<sock_t>(~static_cast<sock_t>(0));
+
+// Starts the socket library. On POSIX also keeps a vanished peer from killing
+// the process (SIGPIPE) and makes sure descriptors 0 to 2 are taken, so that
+// no connection is ever handed the value 0, which marks a free slot.
+bool net_startup();
+
+// Error code of the last failed socket call, and a test of it.
+int net_last_error();
+bool net_would_block();
+
+// Writes "prefix: text of the last socket error" to standard error; with an
+// empty prefix only the text.
+void net_perror(const char* prefix);
+
+sock_t net_tcp_socket(bool ipv6);
+void net_close(sock_t s);
+
+// Listener set-up: lingering off, and on POSIX address reuse so that a restarted
+// program gets its ports back while old connections sit in TIME_WAIT.
+bool net_set_listener_options(sock_t s);
+bool net_bind_loopback(sock_t s, std::uint16_t port);
+bool net_listen(sock_t s, int backlog);
+
+// Accepts one connection; the result is a blocking socket, or invalid_sock.
+sock_t net_accept(sock_t listener);
+
+bool net_set_nonblocking(sock_t s);
+bool net_set_nodelay(sock_t s);
+
+// Starts a connection to port (2 bytes, network order) at addr (4 or 16
+// bytes, network order). True when it connected at once or is in progress.
+bool net_connect(sock_t s, bool ipv6, const std::uint8_t* port, const std::uint8_t* addr);
+
+// One send or receive; EINTR is retried. Results as the system's: a count,
+// 0 for an orderly close on receive, -1 on error.
+int net_send(sock_t s, const std::uint8_t* bytes, std::int32_t length);
+int net_recv(sock_t s, std::uint8_t* bytes, std::int32_t capacity);
+
+// Waits up to timeout_ms for s to become writable (or to fail, which the next
+// send then reports). False on time-out.
+bool net_wait_writable(sock_t s, int timeout_ms);
+
+void net_sleep_ms(unsigned ms);
+
+// The loop's readiness wait: clear the sets, add sockets, wait without a
+// time-out, then ask which sockets are ready. wait_run returns the number of
+// ready sockets, or 0 or less when the wait failed.
+void wait_clear();
+void wait_add_read(sock_t s);
+void wait_add_write(sock_t s);
+int wait_run();
+bool wait_readable(sock_t s);
+bool wait_writable(sock_t s);

@@ -1,0 +1,235 @@
+// POSIX sockets. The readiness wait uses poll, which has no limit on
+// descriptor values; its sets behave like the 64-entry select sets of Winsock.
+#include "platform/platform.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int wait_capacity = 64;
+
+pollfd wait_entries[wait_capacity];
+int wait_count;
+int read_count;
+int write_count;
+
+pollfd* wait_find(sock_t s)
+{
+    for (int i = 0; i < wait_count; i++) {
+        if (wait_entries[i].fd == s)
+            return &wait_entries[i];
+    }
+    return nullptr;
+}
+
+void wait_add(sock_t s, short events, int& set_count)
+{
+    pollfd* entry = wait_find(s);
+    if (entry != nullptr && (entry->events & events) != 0)
+        return;
+    if (set_count >= wait_capacity)
+        return;
+    if (entry == nullptr) {
+        entry = &wait_entries[wait_count++];
+        entry->fd = s;
+        entry->events = 0;
+        entry->revents = 0;
+    }
+    entry->events |= events;
+    set_count++;
+}
+
+bool set_int_option(sock_t s, int level, int name, int value)
+{
+    return setsockopt(s, level, name, &value, sizeof value) == 0;
+}
+
+}  // namespace
+
+bool net_startup()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    // A closed standard descriptor would hand the value 0 to a connection.
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd)
+            return false;
+    }
+    return true;
+}
+
+int net_last_error()
+{
+    return errno;
+}
+
+bool net_would_block()
+{
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINPROGRESS;
+}
+
+void net_perror(const char* prefix)
+{
+    std::perror(prefix);
+}
+
+sock_t net_tcp_socket(bool ipv6)
+{
+    int s = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return s < 0 ? invalid_sock : s;
+}
+
+void net_close(sock_t s)
+{
+    close(s);
+}
+
+bool net_set_listener_options(sock_t s)
+{
+    linger off{};
+    if (setsockopt(s, SOL_SOCKET, SO_LINGER, &off, sizeof off) != 0)
+        return false;
+    return set_int_option(s, SOL_SOCKET, SO_REUSEADDR, 1);
+}
+
+bool net_bind_loopback(sock_t s, std::uint16_t port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = inet_addr("127.0.0.1");
+    return bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+bool net_listen(sock_t s, int backlog)
+{
+    if (listen(s, backlog) != 0)
+        return false;
+    // A connection reset between the wait and the accept must not leave the
+    // loop blocked in accept; accepted sockets do not inherit this on Linux.
+    return net_set_nonblocking(s);
+}
+
+sock_t net_accept(sock_t listener)
+{
+    int s;
+    do {
+        s = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    } while (s < 0 && errno == EINTR);
+    return s < 0 ? invalid_sock : s;
+}
+
+bool net_set_nonblocking(sock_t s)
+{
+    int flags = fcntl(s, F_GETFL);
+    return flags != -1 && fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+bool net_set_nodelay(sock_t s)
+{
+    return set_int_option(s, IPPROTO_TCP, TCP_NODELAY, 1);
+}
+
+bool net_connect(sock_t s, bool ipv6, const std::uint8_t* port, const std::uint8_t* addr)
+{
+    int result;
+    if (ipv6) {
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        std::memcpy(&address.sin6_port, port, 2);
+        std::memcpy(&address.sin6_addr, addr, 16);
+        result = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    } else {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        std::memcpy(&address.sin_port, port, 2);
+        std::memcpy(&address.sin_addr, addr, 4);
+        result = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    return result == 0 || errno == EINPROGRESS || errno == EINTR;
+}
+
+int net_send(sock_t s, const std::uint8_t* bytes, std::int32_t length)
+{
+    ssize_t sent;
+    do {
+        sent = send(s, bytes, static_cast<size_t>(length), MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return static_cast<int>(sent);
+}
+
+int net_recv(sock_t s, std::uint8_t* bytes, std::int32_t capacity)
+{
+    ssize_t got;
+    do {
+        got = recv(s, bytes, static_cast<size_t>(capacity), 0);
+    } while (got < 0 && errno == EINTR);
+    return static_cast<int>(got);
+}
+
+bool net_wait_writable(sock_t s, int timeout_ms)
+{
+    pollfd entry{s, POLLOUT, 0};
+    int result;
+    do {
+        result = poll(&entry, 1, timeout_ms);
+    } while (result < 0 && errno == EINTR);
+    return result > 0;
+}
+
+void net_sleep_ms(unsigned ms)
+{
+    timespec pause{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+void wait_clear()
+{
+    wait_count = 0;
+    read_count = 0;
+    write_count = 0;
+}
+
+void wait_add_read(sock_t s)
+{
+    wait_add(s, POLLIN, read_count);
+}
+
+void wait_add_write(sock_t s)
+{
+    wait_add(s, POLLOUT, write_count);
+}
+
+int wait_run()
+{
+    int result;
+    do {
+        result = poll(wait_entries, static_cast<nfds_t>(wait_count), -1);
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
+bool wait_readable(sock_t s)
+{
+    const pollfd* entry = wait_find(s);
+    return entry != nullptr && (entry->events & POLLIN) != 0 &&
+           (entry->revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+bool wait_writable(sock_t s)
+{
+    const pollfd* entry = wait_find(s);
+    return entry != nullptr && (entry->events & POLLOUT) != 0 &&
+           (entry->revents & (POLLOUT | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}

@@ -1,0 +1,18 @@
+// The room proxy: relays the game client to the joined room's server.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstdint>
+
+// Bytes waiting for the room server; the loop watches for writability while
+// this is not 0.
+extern std::int32_t to_server_fill;
+
+// Starts a proxy for the new game-client connection. False when the room-server
+// connection could not be made; the game client has then been closed.
+bool create_proxy(sock_t client);
+
+void proxy_client_readable();
+void proxy_server_readable();
+void proxy_server_writable();

@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <fcntl.h>
+#include <io.h>
 #include <cstring>
 
 namespace {
@@ -28,6 +30,12 @@ bool set_blocking_mode(sock_t s, u_long nonblocking)
 }
 
 }  // namespace
+
+void console_setup()
+{
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+}
 
 bool net_startup()
 {

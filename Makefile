@@ -5,7 +5,7 @@ JOBS ?= 2
 SITE_DOMAIN ?= nimbrel.example
 CMAKE_OPTIONS = -DNIMBREL_SITE_DOMAIN=$(SITE_DOMAIN)
 
-.PHONY: all build windows asan run test deps unit e2e e2e-linux e2e-asan e2e-windows clean
+.PHONY: all build windows asan run test deps unit e2e e2e-linux e2e-asan e2e-windows clean bench
 
 all: build
 
@@ -47,6 +47,12 @@ test: deps
 	$(MAKE) build asan windows
 	$(MAKE) unit
 	$(MAKE) e2e
+
+# The relay benchmark against direct, haproxy and socat, in a network namespace
+# of its own (it uses the program's fixed ports). QUICK=1 for a short run;
+# RUNS=N for the number of runs whose medians it prints.
+bench: build
+	BENCH_QUICK=$(QUICK) BENCH_RUNS=$(RUNS) unshare -n bash -c 'ip link set lo up && ./build/nimbrel-bench'
 
 clean:
 	rm -rf build build-asan build-windows

@@ -1,0 +1,540 @@
+// nimbrel-bench: measures the program as a relay against the direct
+// connection, haproxy and socat, all in one run, and prints one table.
+//
+//   nimbrel-bench [--quick] [--runs N] [--program PATH]
+//
+// Environment: BENCH_QUICK=1, BENCH_RUNS=N, BENCH_PROGRAM=PATH. It uses fixed
+// loopback ports (the program's own among them), so run it in a network
+// namespace of its own: `make bench` does.
+#include "bench.h"
+
+#include <signal.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <thread>
+
+namespace bench {
+namespace {
+
+struct settings {
+    bool quick = false;
+    int runs = 3;
+    std::uint64_t bulk_bytes = 256ull << 20;
+    int round_trips = 20000;
+    int status_pings = 2000;
+    int time_limit_s = 1500;
+    std::string program = "build/nimbrel-client";
+};
+
+settings config;
+
+// results[row][peer] holds one value per run.
+std::map<std::string, std::map<std::string, std::vector<double>>> results;
+
+const char* const peer_names[] = {"direct", "haproxy", "socat", "nimbrel"};
+
+void note(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void note(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::fprintf(stderr, "[bench] ");
+    std::vfprintf(stderr, format, args);
+    std::fputc('\n', stderr);
+    va_end(args);
+}
+
+double percentile(std::vector<double> samples, double fraction) {
+    if (samples.empty()) return NAN;
+    std::sort(samples.begin(), samples.end());
+    auto rank = static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(samples.size())));
+    return samples[std::min(samples.size() - 1, rank == 0 ? 0 : rank - 1)];
+}
+
+double median(std::vector<double> values) { return percentile(std::move(values), 0.5); }
+
+// ---- one connection of the benchmark's game client ----
+
+struct session {
+    int fd = -1;
+    std::optional<reader> in;
+    ~session() {
+        if (fd >= 0) close(fd);
+    }
+    // Handshake (next state 2), Login Start, and the server's login success.
+    bool open(std::uint16_t port) {
+        fd = connect_loopback(port);
+        if (fd < 0) return false;
+        in.emplace(fd);
+        auto hello = handshake_packet(port, 2);
+        auto login = login_start_packet();
+        hello.insert(hello.end(), login.begin(), login.end());
+        std::vector<std::uint8_t> body;
+        return send_all(fd, hello) && in->packet(body) && body[0] == id_login_success;
+    }
+    // Through the program the room server must see the room's nick.
+    bool open_checked(relay& r) {
+        if (!open(r.port)) return false;
+        if (r.name == "nimbrel" && room_server_last_login() != room_nick) {
+            note("nimbrel: the room server saw the name \"%s\", not the room's nick", room_server_last_login().c_str());
+            return false;
+        }
+        return true;
+    }
+    bool command(op kind, std::uint64_t count, std::uint32_t size) {
+        std::vector<std::uint8_t> body(14);
+        body[0] = id_command;
+        body[1] = static_cast<std::uint8_t>(kind);
+        put_u64(body.data() + 2, count);
+        std::memcpy(body.data() + 10, &size, 4);
+        return send_all(fd, frame(body));
+    }
+};
+
+// Closes the connection and waits until the room server has seen it end, so
+// that the next workload starts on a quiet relay (the program serves one game
+// client at a time).
+bool finish(session& s, relay& r, std::uint64_t done_before, bool server_involved = true) {
+    close(s.fd);
+    s.fd = -1;
+    bool ok = !server_involved || room_server_wait(done_before, io_timeout_s * 1000);
+    r.settle();
+    return ok;
+}
+
+struct bulk_result {
+    double mib_per_s;
+    double cpu_per_gib;
+};
+
+std::uint64_t packet_count(std::uint32_t body) {
+    const std::uint64_t framed = varint_size(body) + body;
+    return (config.bulk_bytes + framed - 1) / framed;
+}
+
+std::optional<bulk_result> bulk(relay& r, op direction, std::uint32_t body) {
+    const std::uint64_t count = packet_count(body);
+    const double bytes = static_cast<double>(count * (varint_size(body) + body));
+    const std::uint64_t done_before = room_server_done();
+    const double cpu_before = r.cpu_seconds();
+    session s;
+    if (!s.open_checked(r)) return std::nullopt;
+    auto start = clock::now();
+    if (!s.command(direction, count, body)) return std::nullopt;
+    if (direction == op::s2c_bulk) {
+        frame_check check(body, id_s2c_data);
+        for (;;) {
+            check.feed(s.in->buf.data() + s.in->pos, s.in->len - s.in->pos);
+            s.in->pos = s.in->len;
+            if (check.packets >= count && !check.in_body) break;
+            if (!s.in->fill()) return std::nullopt;
+        }
+        if (check.bad || check.packets != count) {
+            note("%s: server-to-client stream corrupted", r.name.c_str());
+            return std::nullopt;
+        }
+    } else {
+        if (!send_data_packets(s.fd, id_c2s_data, body, count)) return std::nullopt;
+        std::vector<std::uint8_t> ack;
+        if (!s.in->packet(ack) || ack.size() != 10 || ack[0] != id_c2s_ack) return std::nullopt;
+        if (ack[9] != 0 || get_u64(ack.data() + 1) != count) {
+            note("%s: client-to-server stream corrupted", r.name.c_str());
+            return std::nullopt;
+        }
+    }
+    const double elapsed = seconds_since(start);
+    r.sample_memory();
+    if (!finish(s, r, done_before)) return std::nullopt;
+    const double cpu = r.cpu_seconds() - cpu_before;
+    return bulk_result{bytes / (1 << 20) / elapsed, cpu / (bytes / (1 << 30))};
+}
+
+std::optional<std::vector<double>> round_trips(relay& r) {
+    const std::uint64_t done_before = room_server_done();
+    session s;
+    if (!s.open_checked(r)) return std::nullopt;
+    std::vector<std::uint8_t> body(32, 0xCD);
+    body[0] = id_echo;
+    std::vector<std::uint8_t> packet = frame(body);
+    std::vector<std::uint8_t> echoed;
+    std::vector<double> samples;
+    const int warm_up = 200;
+    for (int i = 0; i < config.round_trips + warm_up; ++i) {
+        put_u64(packet.data() + 2, static_cast<std::uint64_t>(i));
+        auto start = clock::now();
+        if (!send_all(s.fd, packet) || !s.in->packet(echoed)) return std::nullopt;
+        const double elapsed = seconds_since(start);
+        if (echoed.size() != 32 || echoed[0] != id_echo || get_u64(echoed.data() + 1) != static_cast<std::uint64_t>(i)) {
+            note("%s: echo corrupted", r.name.c_str());
+            return std::nullopt;
+        }
+        if (i >= warm_up) samples.push_back(elapsed * 1e6);
+    }
+    if (!finish(s, r, done_before)) return std::nullopt;
+    return samples;
+}
+
+// Handshake (next state 1) and status request in one write, the status
+// response, then the ping and its pong: what the game's server list does.
+// The standby server answers one request per connection, so there the ping
+// goes on a second connection, as the game's list then does too.
+std::optional<std::vector<double>> status_pings(relay& r, bool standby) {
+    std::vector<std::uint8_t> request = handshake_packet(r.port, 1);
+    request.push_back(0x01);
+    request.push_back(0x00);
+    std::vector<std::uint8_t> ping{0x09, 0x01, 1, 2, 3, 4, 5, 6, 7, 8};
+    std::vector<std::uint8_t> ping_alone = handshake_packet(r.port, 1);
+    ping_alone.insert(ping_alone.end(), ping.begin(), ping.end());
+    std::vector<double> samples;
+    const int warm_up = 20;
+    for (int i = 0; i < config.status_pings + warm_up; ++i) {
+        const std::uint64_t done_before = room_server_done();
+        std::vector<std::uint8_t> body;
+        auto start = clock::now();
+        session s;
+        s.fd = connect_loopback(r.port);
+        if (s.fd < 0) return std::nullopt;
+        s.in.emplace(s.fd);
+        if (!send_all(s.fd, request) || !s.in->packet(body, 64 * 1024) || body[0] != 0x00) return std::nullopt;
+        if (standby) {
+            close(s.fd);
+            s.fd = connect_loopback(r.port);
+            if (s.fd < 0) return std::nullopt;
+            s.in.emplace(s.fd);
+            if (!send_all(s.fd, ping_alone)) return std::nullopt;
+        } else if (!send_all(s.fd, ping)) {
+            return std::nullopt;
+        }
+        if (!s.in->packet(body) || body.size() != 9 || !std::equal(body.begin(), body.end(), ping.begin() + 1)) {
+            note("%s: pong missing or wrong", r.name.c_str());
+            return std::nullopt;
+        }
+        const double elapsed = seconds_since(start);
+        if (!finish(s, r, done_before, !standby)) return std::nullopt;
+        if (i >= warm_up) samples.push_back(elapsed * 1e6);
+    }
+    return samples;
+}
+
+// ---- the run ----
+
+struct workload {
+    std::string name;
+    std::function<bool(relay&)> run;
+};
+
+void record(const std::string& row, const std::string& peer, double value) { results[row][peer].push_back(value); }
+
+std::vector<workload> workloads() {
+    std::vector<workload> list;
+    auto add_bulk = [&](const std::string& row, op direction, std::uint32_t body) {
+        list.push_back({row, [=](relay& r) {
+                            auto result = bulk(r, direction, body);
+                            if (!result) return false;
+                            record(row + " (MiB/s)", r.name, result->mib_per_s);
+                            if (r.pid > 0) record("CPU s/GiB: " + row, r.name, result->cpu_per_gib);
+                            return true;
+                        }});
+    };
+    add_bulk("server to client, 8 KiB packets", op::s2c_bulk, 8192);
+    add_bulk("server to client, 64 B packets", op::s2c_bulk, 64);
+    add_bulk("client to server, 256 B packets", op::c2s_bulk, 256);
+    list.push_back({"round trip", [](relay& r) {
+                        auto samples = round_trips(r);
+                        if (!samples) return false;
+                        record("round trip 32 B p50 (µs)", r.name, percentile(*samples, 0.5));
+                        record("round trip 32 B p99 (µs)", r.name, percentile(*samples, 0.99));
+                        return true;
+                    }});
+    list.push_back({"status ping", [](relay& r) {
+                        auto samples = status_pings(r, false);
+                        if (!samples) return false;
+                        record("status ping p50 (µs)", r.name, percentile(*samples, 0.5));
+                        record("status ping p99 (µs)", r.name, percentile(*samples, 0.99));
+                        return true;
+                    }});
+    return list;
+}
+
+struct program_state {
+    relay* r = nullptr;
+    control_channel channel;
+    bool joined = false;
+    int restarts = 0;
+    bool unusable = false;  // it cannot be driven at all: no point retrying
+};
+
+program_state program;
+
+bool program_ready() {
+    relay& r = *program.r;
+    if (r.pid > 0 && r.alive() && program.joined) return true;
+    if (r.pid > 0 && !r.alive()) {
+        note("the program has exited; starting it again");
+        r.failure = "the program exited during the run (see its log)";
+        ++program.restarts;
+    }
+    if (program.unusable || program.restarts > 2) return false;
+    program.channel.close_channel();
+    program.joined = false;
+    if (r.pid <= 0 || !r.alive()) {
+        stop_process(r.pid);
+        r.pid = -1;
+        if (!start_program(r, config.program)) {
+            program.unusable = true;
+            return false;
+        }
+    }
+    if (!program.channel.open()) {
+        r.failure = "the browser channel did not open";
+        program.unusable = true;
+        return false;
+    }
+    program.joined = program.channel.join();
+    if (!program.joined) {
+        r.failure = "the room join was not echoed";
+        program.unusable = true;
+    }
+    return program.joined;
+}
+
+void run_standby(relay& r) {
+    if (!program_ready() || !program.channel.leave()) {
+        note("nimbrel: could not leave the room for the standby ping");
+        program.joined = false;
+        return;
+    }
+    auto samples = status_pings(r, true);
+    if (samples) {
+        record("status ping, standby (no room) p50 (µs)", r.name, percentile(*samples, 0.5));
+        record("status ping, standby (no room) p99 (µs)", r.name, percentile(*samples, 0.99));
+    } else {
+        note("nimbrel: standby status ping failed");
+    }
+    program.joined = program.channel.join();
+}
+
+// ---- output ----
+
+std::string cell(const std::string& row, const std::string& peer) {
+    auto found = results[row].find(peer);
+    if (found == results[row].end() || found->second.empty()) return "";
+    const double value = median(found->second);
+    char text[64];
+    if (row.find("CPU") == 0) {
+        std::snprintf(text, sizeof text, "%.2f", value);
+    } else {
+        std::snprintf(text, sizeof text, "%.0f", value);
+    }
+    return text;
+}
+
+std::string ratio(const std::string& row, const std::string& peer) {
+    auto& row_results = results[row];
+    auto ours = row_results.find("nimbrel");
+    auto theirs = row_results.find(peer);
+    if (ours == row_results.end() || theirs == row_results.end() || ours->second.empty() || theirs->second.empty())
+        return "";
+    const double denominator = median(theirs->second);
+    if (denominator <= 0) return "";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", median(ours->second) / denominator);
+    return text;
+}
+
+std::string first_line(const std::string& path, const std::string& prefix) {
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind(prefix, 0) == 0) return line.substr(line.find(':') + 2);
+    }
+    return "?";
+}
+
+std::string load_average() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+void print_table(const std::vector<relay*>& relays, const std::string& load_before, double elapsed) {
+    utsname system{};
+    uname(&system);
+    std::printf("\n## Relay benchmark (%s mode, %d run%s, medians)\n\n", config.quick ? "quick" : "full", config.runs,
+                config.runs == 1 ? "" : "s");
+    std::printf("Machine: %s, %ld online CPUs, Linux %s; load average before %s, after %s; %.0f s.\n",
+                first_line("/proc/cpuinfo", "model name").c_str(), sysconf(_SC_NPROCESSORS_ONLN), system.release,
+                load_before.c_str(), load_average().c_str(), elapsed);
+    std::printf("Bulk: %llu MiB per workload; %d round trips; %d status pings per run.\n\n",
+                static_cast<unsigned long long>(config.bulk_bytes >> 20), config.round_trips, config.status_pings);
+    std::printf("| workload | direct | haproxy | socat | nimbrel | nimbrel / haproxy | nimbrel / direct |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|---:|\n");
+    static const char* const order[] = {
+        "server to client, 8 KiB packets (MiB/s)",
+        "server to client, 64 B packets (MiB/s)",
+        "client to server, 256 B packets (MiB/s)",
+        "round trip 32 B p50 (µs)",
+        "round trip 32 B p99 (µs)",
+        "status ping p50 (µs)",
+        "status ping p99 (µs)",
+        "status ping, standby (no room) p50 (µs)",
+        "status ping, standby (no room) p99 (µs)",
+        "CPU s/GiB: server to client, 8 KiB packets",
+        "CPU s/GiB: server to client, 64 B packets",
+        "CPU s/GiB: client to server, 256 B packets",
+    };
+    for (const char* row : order) {
+        std::printf("| %s |", row);
+        for (const char* peer : peer_names) std::printf(" %s |", cell(row, peer).c_str());
+        std::printf(" %s | %s |\n", ratio(row, "haproxy").c_str(), ratio(row, "direct").c_str());
+    }
+    std::printf("| peak resident memory, VmHWM (KiB) | |");
+    long ours = 0, haproxy = 0;
+    for (relay* r : relays) {
+        if (r->pid == -1 && r->name == "direct") continue;
+        std::printf(" %s |", r->peak_kib > 0 ? std::to_string(r->peak_kib).c_str() : "");
+        if (r->name == "nimbrel") ours = r->peak_kib;
+        if (r->name == "haproxy") haproxy = r->peak_kib;
+    }
+    if (ours > 0 && haproxy > 0) {
+        std::printf(" %.2f | |\n", static_cast<double>(ours) / static_cast<double>(haproxy));
+    } else {
+        std::printf(" | |\n");
+    }
+    std::printf("\nRatios: nimbrel's median over the other's median from this run. Throughput: above 1 is faster "
+                "than the other; times, CPU and memory: below 1 is better. CPU is user + system time of the relay "
+                "process (socat: with its per-connection children). An empty cell: not applicable or failed.\n");
+    for (relay* r : relays) {
+        if (!r->failure.empty()) std::printf("\n%s: %s.\n", r->name.c_str(), r->failure.c_str());
+    }
+}
+
+void watchdog(int limit_s) {
+    std::this_thread::sleep_for(std::chrono::seconds(limit_s));
+    std::fprintf(stderr, "[bench] time limit of %d s reached; stopping\n", limit_s);
+    stop_all_processes();
+    _exit(3);
+}
+
+void stop_on_signal(int) {
+    stop_all_processes();
+    _exit(130);
+}
+
+void parse(int argc, char** argv) {
+    if (const char* quick = std::getenv("BENCH_QUICK"); quick && *quick && std::strcmp(quick, "0") != 0) {
+        config.quick = true;
+    }
+    if (const char* runs = std::getenv("BENCH_RUNS"); runs && *runs) config.runs = std::atoi(runs);
+    if (const char* path = std::getenv("BENCH_PROGRAM"); path && *path) config.program = path;
+    bool runs_given = std::getenv("BENCH_RUNS") && *std::getenv("BENCH_RUNS");
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--quick") {
+            config.quick = true;
+        } else if (arg == "--runs" && i + 1 < argc) {
+            config.runs = std::atoi(argv[++i]);
+            runs_given = true;
+        } else if (arg == "--program" && i + 1 < argc) {
+            config.program = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: %s [--quick] [--runs N] [--program PATH]\n", argv[0]);
+            std::exit(2);
+        }
+    }
+    if (config.quick) {
+        config.bulk_bytes = 16ull << 20;
+        config.round_trips = 2000;
+        config.status_pings = 200;
+        config.time_limit_s = 300;
+        if (!runs_given) config.runs = 1;
+    }
+    config.runs = std::clamp(config.runs, 1, 9);
+    config.time_limit_s *= std::max(1, config.runs / 3 + 1);
+}
+
+}  // namespace
+}  // namespace bench
+
+int main(int argc, char** argv) {
+    using namespace bench;
+    parse(argc, argv);
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGINT, stop_on_signal);
+    signal(SIGTERM, stop_on_signal);
+    std::thread(watchdog, config.time_limit_s).detach();
+
+    // Refuse to share ports with anything else on this machine.
+    int probe = listen_loopback(program_game_port);
+    if (probe < 0) {
+        std::fprintf(stderr, "port %u is taken: run in a network namespace of its own, e.g. "
+                     "unshare -n bash -c 'ip link set lo up && %s'\n", program_game_port, argv[0]);
+        return 2;
+    }
+    close(probe);
+
+    const std::string load_before = load_average();
+    const auto started = clock::now();
+    room_server_start();
+
+    relay direct;
+    direct.name = "direct";
+    direct.port = room_port;
+    relay haproxy;
+    haproxy.name = "haproxy";
+    haproxy.port = haproxy_port;
+    relay socat;
+    socat.name = "socat";
+    socat.port = socat_port;
+    relay ours;
+    ours.name = "nimbrel";
+    ours.port = program_game_port;
+    if (!start_haproxy(haproxy)) haproxy.failure = "haproxy did not start";
+    if (!start_socat(socat)) socat.failure = "socat did not start";
+    program.r = &ours;
+    if (!program_ready()) note("nimbrel: %s", ours.failure.c_str());
+    std::vector<relay*> relays{&direct, &haproxy, &socat, &ours};
+
+    const auto list = workloads();
+    for (int run = 0; run < config.runs; ++run) {
+        note("run %d of %d", run + 1, config.runs);
+        for (const auto& w : list) {
+            for (std::size_t k = 0; k < relays.size(); ++k) {
+                // A different peer goes first in every run, so that a slow
+                // phase of the machine does not always fall on the same one.
+                relay& r = *relays[(k + static_cast<std::size_t>(run)) % relays.size()];
+                if (&r == &ours && !program_ready()) continue;
+                if (&r != &ours && &r != &direct && (r.pid <= 0 || !r.alive())) continue;
+                auto start = clock::now();
+                bool ok = w.run(r);
+                note("  %-12s %-8s %s in %.1f s", w.name.substr(0, 12).c_str(), r.name.c_str(), ok ? "done" : "FAILED",
+                     seconds_since(start));
+                if (!ok && r.failure.empty()) r.failure = "failed " + w.name + " (see the notes above)";
+            }
+        }
+        if (program_ready()) run_standby(ours);
+    }
+    for (relay* r : relays) r->sample_memory();
+    if (!ours.failure.empty()) note("logs kept in %s", temp_dir().c_str());
+    print_table(relays, load_before, seconds_since(started));
+
+    program.channel.close_channel();
+    for (relay* r : relays) stop_process(r->pid);
+    room_server_stop();
+    if (ours.failure.empty()) {
+        std::string cleanup = "rm -rf '" + temp_dir() + "'";
+        if (std::system(cleanup.c_str()) != 0) note("could not remove %s", temp_dir().c_str());
+    }
+    return 0;
+}

@@ -114,7 +114,8 @@ struct relay {
     bool alive() const;
 };
 
-std::string temp_dir();
+std::string temp_dir();  // logs and configuration of this run
+void remove_temp_dir();   // async-signal-safe
 pid_t spawn(const std::vector<std::string>& argv, const std::string& log_path);
 void stop_process(pid_t pid);
 void stop_all_processes();

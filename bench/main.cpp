@@ -30,7 +30,7 @@ namespace {
 struct settings {
     bool quick = false;
     int runs = 3;
-    std::uint64_t bulk_bytes = 256ull << 20;
+    std::uint64_t bulk_bytes = 1ull << 30;
     int round_trips = 20000;
     int status_pings = 2000;
     int time_limit_s = 1500;
@@ -422,13 +422,14 @@ void print_table(const std::vector<relay*>& relays, const std::string& load_befo
 
 void watchdog(int limit_s) {
     std::this_thread::sleep_for(std::chrono::seconds(limit_s));
-    std::fprintf(stderr, "[bench] time limit of %d s reached; stopping\n", limit_s);
+    std::fprintf(stderr, "[bench] time limit of %d s reached; stopping (logs in %s)\n", limit_s, temp_dir().c_str());
     stop_all_processes();
     _exit(3);
 }
 
 void stop_on_signal(int) {
     stop_all_processes();
+    remove_temp_dir();
     _exit(130);
 }
 
@@ -532,9 +533,6 @@ int main(int argc, char** argv) {
     program.channel.close_channel();
     for (relay* r : relays) stop_process(r->pid);
     room_server_stop();
-    if (ours.failure.empty()) {
-        std::string cleanup = "rm -rf '" + temp_dir() + "'";
-        if (std::system(cleanup.c_str()) != 0) note("could not remove %s", temp_dir().c_str());
-    }
+    if (ours.failure.empty()) remove_temp_dir();
     return 0;
 }

@@ -97,13 +97,34 @@ bool relay::alive() const {
     return waitpid(pid, &status, WNOHANG) == 0;
 }
 
+namespace {
+// Made with the directory, so that a signal handler can remove it.
+char temp_paths[5][128];
+}  // namespace
+
 std::string temp_dir() {
     static std::string dir = [] {
         char name[] = "/tmp/nimbrel-bench.XXXXXX";
         const char* made = mkdtemp(name);
-        return std::string(made ? made : "/tmp");
+        std::string path = made ? made : "/tmp";
+        if (made) {
+            const char* files[] = {"/haproxy.cfg", "/haproxy.log", "/socat.log", "/nimbrel-client.log", ""};
+            for (int i = 0; i < 5; ++i) std::snprintf(temp_paths[i], sizeof temp_paths[i], "%s%s", made, files[i]);
+        }
+        return path;
     }();
     return dir;
+}
+
+void remove_temp_dir() {
+    for (int i = 0; i < 5; ++i) {
+        if (temp_paths[i][0] == 0) continue;
+        if (i == 4) {
+            rmdir(temp_paths[i]);
+        } else {
+            unlink(temp_paths[i]);
+        }
+    }
 }
 
 pid_t spawn(const std::vector<std::string>& argv, const std::string& log_path) {

@@ -63,7 +63,8 @@ void ws_write_frame(std::uint8_t opcode, const std::uint8_t* payload, std::uint3
         head[3] = static_cast<std::uint8_t>(length);
         header = 4;
     }
-    std::memmove(recv_buf + header, payload, length);
+    if (length > 0)
+        std::memmove(recv_buf + header, payload, length);
     std::memcpy(recv_buf, head, header);
     recv_len = header + static_cast<std::int32_t>(length);
 }

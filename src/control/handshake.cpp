@@ -178,7 +178,8 @@ void ws_accept_key(const std::uint8_t* key, std::int32_t length, char out[ws_acc
         return;
     }
     std::uint8_t work[64];
-    std::memcpy(work, key, length);
+    if (length > 0)
+        std::memcpy(work, key, length);
     std::memcpy(work + length, ws_guid, ws_guid_length + 1);
 
     sha1_context context;

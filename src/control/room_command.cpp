@@ -21,7 +21,8 @@ void room_command(const std::uint8_t* payload, std::uint32_t length)
 
     // The payload lies in recv_buf, where the echo frame is built next.
     room_length = length;
-    std::memcpy(room_record, payload, length);
+    if (length > 0)
+        std::memcpy(room_record, payload, length);
     log_line(tag_ws, "%s", message);
 
     ws_write_frame(ws_opcode_binary, room_record, room_length);

@@ -296,9 +296,13 @@ test('a page that opens after a join receives that join as its record', async ()
 test('payloads of 85 and 87 bytes and text frames change nothing and keep the page open', async () => {
   const page = await openPage();
   try {
-    page.ws.send(Buffer.alloc(85, 1));
-    page.ws.send(Buffer.alloc(87, 1));
-    page.ws.send('hello');
+    // One frame per read: each is sent once the program has finished the last.
+    for (const frame of [Buffer.alloc(85, 1), Buffer.alloc(87, 1), 'hello']) {
+      const since = program.mark();
+      page.ws.send(frame);
+      const read = await program.waitForLine(/^\[WS\] packet, sock \d+, state 1$/, { since });
+      await program.waitForLine(/^\[WS\] packet finish, sock \d+$/, { since: read });
+    }
     page.ws.send(ipv4Join);
     await page.untilMessages(3);
     assert.deepEqual(page.messages[2], { binary: true, data: ipv4Join }, 'the first echo is the join');

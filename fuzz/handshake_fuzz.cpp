@@ -9,7 +9,7 @@ namespace {
 
 void discard(const char*, std::int32_t) {}
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
 {

@@ -4,7 +4,7 @@ namespace {
 
 constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-}  // namespace
+} // namespace
 
 void base64_encode(const std::uint8_t* bytes, std::uint32_t count, char* out)
 {

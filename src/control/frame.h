@@ -15,14 +15,14 @@ inline constexpr int ws_mask_key_size = 4;
 inline constexpr std::uint32_t ws_write_max_payload = 65535;
 
 enum class ws_frame_kind {
-    refused,  // anything but one whole masked text or binary frame: close
+    refused, // anything but one whole masked text or binary frame: close
     text,
     binary,
 };
 
 struct ws_frame {
     ws_frame_kind kind;
-    std::uint8_t* payload;  // unmasked in place, inside the read
+    std::uint8_t* payload; // unmasked in place, inside the read
     std::uint32_t length;
 };
 

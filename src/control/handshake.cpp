@@ -64,7 +64,7 @@ int parse_int(const std::uint8_t* bytes, std::int32_t length)
     return static_cast<int>(value);
 }
 
-}  // namespace
+} // namespace
 
 bool ws_origin_accepted(const std::uint8_t* value, std::int32_t length)
 {
@@ -107,9 +107,9 @@ bool ws_scan_headers(std::uint8_t* bytes, std::int32_t count)
             continue;
 
         const void* colon_at = std::memchr(line, ':', length);
-        std::int32_t colon = colon_at != nullptr
-                                 ? static_cast<std::int32_t>(static_cast<const std::uint8_t*>(colon_at) - line)
-                                 : -1;
+        std::int32_t colon =
+            colon_at != nullptr ? static_cast<std::int32_t>(static_cast<const std::uint8_t*>(colon_at) - line)
+                                : -1;
         for (std::int32_t j = 0; j < colon; j++)
             if (line[j] >= 'a' && line[j] <= 'z')
                 line[j] = static_cast<std::uint8_t>(line[j] - 'a' + 'A');
@@ -140,7 +140,7 @@ ws_request ws_parse_request(const std::uint8_t* bytes, std::int32_t count)
             if (b != '\r')
                 line_buf[length++] = b;
             if (length >= count - 3)
-                return request;  // a line this long ends the parse
+                return request; // a line this long ends the parse
         }
         if (!ended || length == 0)
             break;

@@ -28,10 +28,10 @@ bool ws_origin_accepted(const std::uint8_t* value, std::int32_t length);
 bool ws_scan_headers(std::uint8_t* bytes, std::int32_t count);
 
 struct ws_request {
-    std::uint8_t version;  // low byte of the version header's number; 0 without it
+    std::uint8_t version; // low byte of the version header's number; 0 without it
     std::uint8_t key[ws_key_capacity];
     std::int32_t key_length;
-    bool upgrade_websocket;  // noted only: acceptance rests on the version
+    bool upgrade_websocket; // noted only: acceptance rests on the version
 };
 
 // Reads the headers that matter from the request lines (LF or NUL ended,

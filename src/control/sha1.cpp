@@ -13,7 +13,7 @@ std::uint32_t rotate_left(std::uint32_t word, int bits)
     return (word << bits) | (word >> (32 - bits));
 }
 
-}  // namespace
+} // namespace
 
 void sha1_reset(sha1_context& context)
 {

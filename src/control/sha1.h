@@ -9,12 +9,12 @@ inline constexpr int sha1_block_size = 64;
 
 struct sha1_context {
     std::uint32_t intermediate_hash[5];
-    std::uint32_t length_low;   // message length in bits, low half
-    std::uint32_t length_high;  // and high half
-    std::int16_t block_index;   // bytes held in block
+    std::uint32_t length_low;  // message length in bits, low half
+    std::uint32_t length_high; // and high half
+    std::int16_t block_index;  // bytes held in block
     std::uint8_t block[sha1_block_size];
-    std::int32_t computed;      // the digest is final
-    std::int32_t corrupted;     // the bit length overflowed; input is ignored
+    std::int32_t computed;  // the digest is final
+    std::int32_t corrupted; // the bit length overflowed; input is ignored
 };
 
 void sha1_reset(sha1_context& context);

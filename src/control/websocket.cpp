@@ -15,7 +15,7 @@ int sock_number(int slot)
     return static_cast<int>(ws_slots[slot].sock);
 }
 
-}  // namespace
+} // namespace
 
 void ws_on_readable(int slot)
 {
@@ -68,9 +68,9 @@ bool ws_handshake(int slot, const std::uint8_t* bytes, std::int32_t count)
 
     char accept[ws_accept_length + 1];
     ws_accept_key(request.key, request.key_length, accept);
-    recv_len = format_reply(recv_buf_size,
-                            "HTTP/1.1 101 Switching Protocols\r\n%s: %s\r\n%s: %s\r\n%s: %s\r\n\r\n", "UPGRADE",
-                            "websocket", "CONNECTION", "UPGRADE", "SEC-WEBSOCKET-ACCEPT", accept);
+    recv_len =
+        format_reply(recv_buf_size, "HTTP/1.1 101 Switching Protocols\r\n%s: %s\r\n%s: %s\r\n%s: %s\r\n\r\n",
+                     "UPGRADE", "websocket", "CONNECTION", "UPGRADE", "SEC-WEBSOCKET-ACCEPT", accept);
     bool failed = send_all(sock, recv_buf, recv_len);
     if (!failed) {
         ws_write_frame(ws_opcode_text, greeting, sizeof greeting);

@@ -217,22 +217,16 @@ test('Origins of other hosts are refused with "origin error" and nothing sent', 
   }
 });
 
-test('the ws client itself is refused for a look-alike host', async () => {
-  const page = new Page(`https://${SITE_DOMAIN}.attacker.net`);
-  await page.untilClosed();
-  assert.equal(page.messages.length, 0);
-  assert.ok(page.error, 'the client reports the failed opening');
-});
-
 test('the 101 reply carries exactly the upper-case headers and the RFC 6455 accept value', async () => {
   const peer = await connect(WS_PORT);
   try {
     await peer.send(rawRequest(SITE));
+    // The key and accept value of the sample handshake in RFC 6455, section 1.3.
     const expected = Buffer.concat([
-      Buffer.from(reply101('dGhlIHNhbXBsZSBub25jZQ=='), 'latin1'),
+      Buffer.from('HTTP/1.1 101 Switching Protocols\r\nUPGRADE: websocket\r\nCONNECTION: UPGRADE\r\n' +
+        'SEC-WEBSOCKET-ACCEPT: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n', 'latin1'),
       Buffer.from([0x81, 0x01, 0x31, 0x82, 0x00]),
     ]);
-    assert.ok(reply101('dGhlIHNhbXBsZSBub25jZQ==').includes('s3pPLMBiTxaQ9kYGzzhZRbK+xOo='));
     const received = await peer.untilBytes(expected.length);
     assert.equal(received.toString('latin1'), expected.toString('latin1'));
   } finally {

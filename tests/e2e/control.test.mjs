@@ -6,6 +6,7 @@ import { createHash, randomBytes } from 'node:crypto';
 import WebSocket from 'ws';
 import { startProgram, WS_PORT, SITE_DOMAIN, SLOW } from './lib/program.mjs';
 import { connect, sleep } from './lib/net.mjs';
+import { encodeJoin, decodeRecord } from '../../web/nimbrel-companion.js';
 
 const URL = `ws://127.0.0.1:${WS_PORT}`;
 const SITE = `https://${SITE_DOMAIN}`;
@@ -269,6 +270,30 @@ test('joins over IPv4 and IPv6 and a leave are echoed to every open page', async
   } finally {
     first.close();
     second.close();
+  }
+});
+
+test('the companion kit builds the documented join bytes and reads the echo back', async () => {
+  const payload = encodeJoin({
+    siteData: 'site-data-16byte', roomName: 'Lobby', ownerName: 'Owner', nick: 'Player',
+    address: '10.0.0.1', port: 25565,
+  });
+  assert.equal(Buffer.from(payload).toString('hex'), ipv4Join.toString('hex'));
+  assert.equal(Buffer.from(payload.subarray(80)).toString('hex'), 'a41acdc7c7c6', 'port 25565 at 10.0.0.1, scrambled');
+  const page = await openPage();
+  try {
+    page.ws.send(payload);
+    await page.untilMessages(3);
+    const { siteData, ...fields } = decodeRecord(page.messages[2].data);
+    assert.deepEqual(fields, {
+      joined: true, family: 'ipv4', roomName: 'Lobby', ownerName: 'Owner', nick: 'Player', address: '10.0.0.1',
+      port: 25565,
+    });
+    assert.equal(Buffer.from(siteData).toString('latin1'), 'site-data-16byte');
+    page.ws.send(Buffer.alloc(0));
+    await page.untilMessages(4);
+  } finally {
+    page.close();
   }
 });
 

@@ -89,15 +89,25 @@ for (const version of ['1.8.8', '1.12.2', '1.16.5', '1.20.4', '1.21.4']) {
   test(`minecraft-protocol ${version} ping reads the standby status document`, async () => {
     const since = program.mark();
     // The program closes after the status response, so the pong never comes.
-    let client;
-    const connectClient = (newClient) => {
-      client = newClient;
+    // Its ping may then meet a reset connection, which the library reports
+    // as an error although it had read the document.
+    let document;
+    const connectClient = (client) => {
+      client.once('server_info', (info) => { document = JSON.parse(info.response); });
+      // The library's own ending waits 30 s for a peer that is already gone.
+      const end = client.end.bind(client);
+      client.end = (reason) => {
+        end(reason);
+        clearTimeout(client.closeTimer);
+        client.socket.destroy();
+      };
       client.setSocket(net.connect(MC_PORT, '127.0.0.1'));
     };
     const response = await mc.ping({ host: '127.0.0.1', port: MC_PORT, version, noPongTimeout: 300,
-      connect: connectClient });
-    // The library's ending leaves a 30 s timer behind; it would hold the run.
-    clearTimeout(client.closeTimer);
+      connect: connectClient }).catch((error) => {
+      if (error.code === 'ECONNRESET' && document) return document;
+      throw error;
+    });
     delete response.latency;
     assertFavicon(response.favicon);
     assert.deepEqual(response, standbyStatus);

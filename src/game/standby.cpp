@@ -20,32 +20,45 @@ constexpr std::uint8_t packet_id_reply = 0x00; // status response and login disc
 constexpr std::uint8_t next_state_status = 1;
 constexpr std::uint8_t next_state_login = 2;
 
-// Bytes of a reply that carries text as one string: packet length, packet id,
-// string length, text.
-constexpr std::int32_t packet_length_for(std::int32_t text_length)
+// The bytes in front of a reply that carries a text as its one string: packet
+// length, packet id, string length. Fixed when the program is built, since the
+// texts are.
+struct text_reply_head {
+    std::uint8_t bytes[2 * varint_max_bytes + 1];
+    std::int32_t length;
+};
+
+constexpr void put_varint(text_reply_head& head, std::int32_t value)
 {
-    return 1 + varint_size(text_length) + text_length;
+    auto rest = static_cast<std::uint32_t>(value);
+    for (; rest > 0x7F; rest >>= 7)
+        head.bytes[head.length++] = static_cast<std::uint8_t>(rest | 0x80);
+    head.bytes[head.length++] = static_cast<std::uint8_t>(rest);
 }
 
-constexpr std::int32_t reply_size_for(std::int32_t text_length)
+constexpr text_reply_head head_for(std::int32_t text_length)
 {
-    return varint_size(packet_length_for(text_length)) + packet_length_for(text_length);
+    text_reply_head head{};
+    put_varint(head, 1 + varint_size(text_length) + text_length);
+    head.bytes[head.length++] = packet_id_reply;
+    put_varint(head, text_length);
+    return head;
 }
 
-static_assert(reply_size_for(standby_status.length) <= no_room_packet_size,
+constexpr text_reply_head status_head = head_for(standby_status.length);
+constexpr text_reply_head disconnect_head = head_for(standby_disconnect.length);
+
+static_assert(status_head.length + standby_status.length <= no_room_packet_size,
               "the standby status document must fit the reply buffer");
-static_assert(reply_size_for(standby_disconnect.length) <= no_room_packet_size,
+static_assert(disconnect_head.length + standby_disconnect.length <= no_room_packet_size,
               "the standby disconnect text must fit the reply buffer");
 
-// Builds packet id 0 carrying text as its one string at the start of
-// no_room_packet. Returns the reply's size.
-std::int32_t build_text_reply(const char* text, std::int32_t text_length)
+// Builds the reply at the start of no_room_packet. Returns its size.
+std::int32_t build_text_reply(const text_reply_head& head, const char* text, std::int32_t text_length)
 {
-    std::int32_t at = varint_encode(no_room_packet, no_room_packet_size, packet_length_for(text_length));
-    no_room_packet[at++] = packet_id_reply;
-    at += varint_encode(no_room_packet + at, no_room_packet_size - at, text_length);
-    std::memcpy(no_room_packet + at, text, static_cast<std::size_t>(text_length));
-    return at + text_length;
+    std::memcpy(no_room_packet, head.bytes, static_cast<std::size_t>(head.length));
+    std::memcpy(no_room_packet + head.length, text, static_cast<std::size_t>(text_length));
+    return head.length + text_length;
 }
 
 constexpr no_room_outcome keep_reading{no_room_action::next_byte, 0};
@@ -76,7 +89,7 @@ no_room_outcome packet_complete()
     }
     if (no_room_next_state == next_state_status && id == packet_id_handshake) {
         log_line(tag_proxy, "status request");
-        return reply(build_text_reply(standby_status.bytes, standby_status.length));
+        return reply(build_text_reply(status_head, standby_status.bytes, standby_status.length));
     }
     if (no_room_next_state == next_state_status && id == packet_id_ping) {
         log_line(tag_proxy, "ping request");
@@ -90,7 +103,7 @@ no_room_outcome packet_complete()
     }
     if (no_room_next_state == next_state_login && id == packet_id_handshake) {
         log_line(tag_proxy, "login start");
-        return reply(build_text_reply(standby_disconnect.bytes, standby_disconnect.length));
+        return reply(build_text_reply(disconnect_head, standby_disconnect.bytes, standby_disconnect.length));
     }
     log_line(tag_proxy, "unexpected interaction");
     return drop_now;

@@ -13,6 +13,10 @@ using sock_t = int;
 // The invalid socket value: all bits set on both platforms.
 inline constexpr sock_t invalid_sock = static_cast<sock_t>(~static_cast<sock_t>(0));
 
+// Makes standard output and standard error carry the log's bytes unchanged
+// (Windows would otherwise turn each line feed into CR LF).
+void console_setup();
+
 // Starts the socket library. On POSIX also keeps a vanished peer from killing
 // the process (SIGPIPE) and makes sure descriptors 0 to 2 are taken, so that
 // no connection is ever handed the value 0, which marks a free slot.

@@ -57,6 +57,10 @@ bool set_int_option(sock_t s, int level, int name, int value)
 
 }  // namespace
 
+void console_setup()
+{
+}
+
 bool net_startup()
 {
     std::signal(SIGPIPE, SIG_IGN);

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Runs the end-to-end suite against one build of the program:
+#   scripts/e2e.sh build/nimbrel-client
+#   scripts/e2e.sh build-windows/nimbrel-client.exe   (under Wine)
+# The suite uses the program's fixed ports, so its files run one at a time.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+program=$(realpath "$1")
+export NIMBREL_PROGRAM=$program
+
+if [[ $program == *.exe ]]; then
+  # A prefix of its own, and its server ended however the suite ends, so that
+  # no Wine process outlives the run.
+  export WINEPREFIX=$(dirname "$program")/wineprefix WINEDEBUG=-all
+  trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+  if [[ ! -f $WINEPREFIX/system.reg ]]; then
+    wineboot -i >/dev/null 2>&1
+  fi
+  wineserver -p 60 >/dev/null 2>&1 || true
+fi
+
+cd tests/e2e
+files=(*.test.mjs)
+if [[ -n ${E2E_FILTER:-} ]]; then
+  files=($(printf '%s\n' "${files[@]}" | grep -E "$E2E_FILTER"))
+fi
+node --test --test-concurrency=1 "${files[@]}"

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -112,6 +113,13 @@ bool finish(session& s, relay& r, std::uint64_t done_before, bool server_involve
     return ok;
 }
 
+std::nullopt_t failed(const relay& r, const char* what) {
+    note("%s: %s (%s)", r.name.c_str(), what, errno == 0           ? "closed by the other side"
+                                               : errno == EAGAIN ? "timed out"
+                                                                 : std::strerror(errno));
+    return std::nullopt;
+}
+
 struct bulk_result {
     double mib_per_s;
     double cpu_per_gib;
@@ -128,25 +136,25 @@ std::optional<bulk_result> bulk(relay& r, op direction, std::uint32_t body) {
     const std::uint64_t done_before = room_server_done();
     const double cpu_before = r.cpu_seconds();
     session s;
-    if (!s.open_checked(r)) return std::nullopt;
+    if (!s.open_checked(r)) return failed(r, "no login success after handshake and Login Start");
     auto start = clock::now();
-    if (!s.command(direction, count, body)) return std::nullopt;
+    if (!s.command(direction, count, body)) return failed(r, "command not sent");
     if (direction == op::s2c_bulk) {
         frame_check check(body, id_s2c_data);
         for (;;) {
             check.feed(s.in->buf.data() + s.in->pos, s.in->len - s.in->pos);
             s.in->pos = s.in->len;
             if (check.packets >= count && !check.in_body) break;
-            if (!s.in->fill()) return std::nullopt;
+            if (!s.in->fill()) return failed(r, "server-to-client stream ended early");
         }
         if (check.bad || check.packets != count) {
             note("%s: server-to-client stream corrupted", r.name.c_str());
             return std::nullopt;
         }
     } else {
-        if (!send_data_packets(s.fd, id_c2s_data, body, count)) return std::nullopt;
+        if (!send_data_packets(s.fd, id_c2s_data, body, count)) return failed(r, "client-to-server stream not accepted");
         std::vector<std::uint8_t> ack;
-        if (!s.in->packet(ack) || ack.size() != 10 || ack[0] != id_c2s_ack) return std::nullopt;
+        if (!s.in->packet(ack) || ack.size() != 10 || ack[0] != id_c2s_ack) return failed(r, "no acknowledgement from the room server");
         if (ack[9] != 0 || get_u64(ack.data() + 1) != count) {
             note("%s: client-to-server stream corrupted", r.name.c_str());
             return std::nullopt;
@@ -154,7 +162,7 @@ std::optional<bulk_result> bulk(relay& r, op direction, std::uint32_t body) {
     }
     const double elapsed = seconds_since(start);
     r.sample_memory();
-    if (!finish(s, r, done_before)) return std::nullopt;
+    if (!finish(s, r, done_before)) return failed(r, "the room server did not see the connection end");
     const double cpu = r.cpu_seconds() - cpu_before;
     return bulk_result{bytes / (1 << 20) / elapsed, cpu / (bytes / (1 << 30))};
 }
@@ -162,7 +170,7 @@ std::optional<bulk_result> bulk(relay& r, op direction, std::uint32_t body) {
 std::optional<std::vector<double>> round_trips(relay& r) {
     const std::uint64_t done_before = room_server_done();
     session s;
-    if (!s.open_checked(r)) return std::nullopt;
+    if (!s.open_checked(r)) return failed(r, "no login success after handshake and Login Start");
     std::vector<std::uint8_t> body(32, 0xCD);
     body[0] = id_echo;
     std::vector<std::uint8_t> packet = frame(body);
@@ -172,7 +180,7 @@ std::optional<std::vector<double>> round_trips(relay& r) {
     for (int i = 0; i < config.round_trips + warm_up; ++i) {
         put_u64(packet.data() + 2, static_cast<std::uint64_t>(i));
         auto start = clock::now();
-        if (!send_all(s.fd, packet) || !s.in->packet(echoed)) return std::nullopt;
+        if (!send_all(s.fd, packet) || !s.in->packet(echoed)) return failed(r, "echo not returned");
         const double elapsed = seconds_since(start);
         if (echoed.size() != 32 || echoed[0] != id_echo || get_u64(echoed.data() + 1) != static_cast<std::uint64_t>(i)) {
             note("%s: echo corrupted", r.name.c_str());
@@ -180,7 +188,7 @@ std::optional<std::vector<double>> round_trips(relay& r) {
         }
         if (i >= warm_up) samples.push_back(elapsed * 1e6);
     }
-    if (!finish(s, r, done_before)) return std::nullopt;
+    if (!finish(s, r, done_before)) return failed(r, "the room server did not see the connection end");
     return samples;
 }
 
@@ -203,24 +211,24 @@ std::optional<std::vector<double>> status_pings(relay& r, bool standby) {
         auto start = clock::now();
         session s;
         s.fd = connect_loopback(r.port);
-        if (s.fd < 0) return std::nullopt;
+        if (s.fd < 0) return failed(r, "connection refused");
         s.in.emplace(s.fd);
-        if (!send_all(s.fd, request) || !s.in->packet(body, 64 * 1024) || body[0] != 0x00) return std::nullopt;
+        if (!send_all(s.fd, request) || !s.in->packet(body, 64 * 1024) || body[0] != 0x00) return failed(r, "no status response");
         if (standby) {
             close(s.fd);
             s.fd = connect_loopback(r.port);
-            if (s.fd < 0) return std::nullopt;
+            if (s.fd < 0) return failed(r, "second connection refused");
             s.in.emplace(s.fd);
-            if (!send_all(s.fd, ping_alone)) return std::nullopt;
+            if (!send_all(s.fd, ping_alone)) return failed(r, "ping not sent");
         } else if (!send_all(s.fd, ping)) {
-            return std::nullopt;
+            return failed(r, "ping not sent");
         }
         if (!s.in->packet(body) || body.size() != 9 || !std::equal(body.begin(), body.end(), ping.begin() + 1)) {
             note("%s: pong missing or wrong", r.name.c_str());
             return std::nullopt;
         }
         const double elapsed = seconds_since(start);
-        if (!finish(s, r, done_before, !standby)) return std::nullopt;
+        if (!finish(s, r, done_before, !standby)) return failed(r, "the room server did not see the connection end");
         if (i >= warm_up) samples.push_back(elapsed * 1e6);
     }
     return samples;
@@ -415,6 +423,7 @@ void print_table(const std::vector<relay*>& relays, const std::string& load_befo
     std::printf("\nRatios: nimbrel's median over the other's median from this run. Throughput: above 1 is faster "
                 "than the other; times, CPU and memory: below 1 is better. CPU is user + system time of the relay "
                 "process (socat: with its per-connection children). An empty cell: not applicable or failed.\n");
+    if (config.quick) std::printf("Quick mode: CPU time is counted in 10 ms ticks, too coarse for these amounts.\n");
     for (relay* r : relays) {
         if (!r->failure.empty()) std::printf("\n%s: %s.\n", r->name.c_str(), r->failure.c_str());
     }

@@ -143,6 +143,7 @@ bool reader::fill() {
     for (;;) {
         ssize_t n = recv(fd, buf.data() + len, buf.size() - len, 0);
         if (n < 0 && errno == EINTR) continue;
+        if (n == 0) errno = 0;  // closed by the peer
         if (n <= 0) return false;
         len += static_cast<std::size_t>(n);
         return true;

@@ -111,7 +111,9 @@ struct relay {
     long hwm_kib() const;        // VmHWM of the process and its live children
     void sample_memory();
     void settle() const;         // waits until per-connection children are gone
-    bool alive() const;
+    bool alive();  // reaps it once it has exited
+    void stop();   // ends it unless it has already been reaped
+    bool exited = false;
 };
 
 std::string temp_dir();  // logs and configuration of this run

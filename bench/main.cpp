@@ -296,8 +296,9 @@ bool program_ready() {
     program.channel.close_channel();
     program.joined = false;
     if (r.pid <= 0 || !r.alive()) {
-        stop_process(r.pid);
+        r.stop();
         r.pid = -1;
+        r.exited = false;
         if (!start_program(r, config.program)) {
             program.unusable = true;
             return false;
@@ -540,7 +541,7 @@ int main(int argc, char** argv) {
     print_table(relays, load_before, seconds_since(started));
 
     program.channel.close_channel();
-    for (relay* r : relays) stop_process(r->pid);
+    for (relay* r : relays) r->stop();
     room_server_stop();
     if (ours.failure.empty()) remove_temp_dir();
     return 0;

@@ -91,10 +91,15 @@ void relay::settle() const {
     }
 }
 
-bool relay::alive() const {
+bool relay::alive() {
     if (pid < 0) return true;
-    int status;
-    return waitpid(pid, &status, WNOHANG) == 0;
+    if (!exited && waitpid(pid, nullptr, WNOHANG) != 0) exited = true;
+    return !exited;
+}
+
+void relay::stop() {
+    if (pid > 0 && !exited) stop_process(pid);
+    exited = true;
 }
 
 namespace {
@@ -136,7 +141,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& log_path) {
         setpgid(0, 0);
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent) _exit(127);
-        int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         int null = open("/dev/null", O_RDONLY);
         if (log >= 0) {
             dup2(log, 1);

@@ -5,7 +5,8 @@
 //
 // Environment: BENCH_QUICK=1, BENCH_RUNS=N, BENCH_PROGRAM=PATH. It uses fixed
 // loopback ports (the program's own among them), so run it in a network
-// namespace of its own: `make bench` does.
+// namespace of its own: `make bench` does. Exit status 1 when any peer failed
+// a workload (the table names it), 2 when it cannot run at all.
 #include "bench.h"
 
 #include <signal.h>
@@ -237,7 +238,7 @@ std::optional<std::vector<double>> status_pings(relay& r, bool standby) {
 // ---- the run ----
 
 struct workload {
-    std::string name;
+    std::string name;  // short, for the progress notes
     std::function<bool(relay&)> run;
 };
 
@@ -245,8 +246,8 @@ void record(const std::string& row, const std::string& peer, double value) { res
 
 std::vector<workload> workloads() {
     std::vector<workload> list;
-    auto add_bulk = [&](const std::string& row, op direction, std::uint32_t body) {
-        list.push_back({row, [=](relay& r) {
+    auto add_bulk = [&](const std::string& name, const std::string& row, op direction, std::uint32_t body) {
+        list.push_back({name, [=](relay& r) {
                             auto result = bulk(r, direction, body);
                             if (!result) return false;
                             record(row + " (MiB/s)", r.name, result->mib_per_s);
@@ -254,9 +255,9 @@ std::vector<workload> workloads() {
                             return true;
                         }});
     };
-    add_bulk("server to client, 8 KiB packets", op::s2c_bulk, 8192);
-    add_bulk("server to client, 64 B packets", op::s2c_bulk, 64);
-    add_bulk("client to server, 256 B packets", op::c2s_bulk, 256);
+    add_bulk("s2c 8 KiB", "server to client, 8 KiB packets", op::s2c_bulk, 8192);
+    add_bulk("s2c 64 B", "server to client, 64 B packets", op::s2c_bulk, 64);
+    add_bulk("c2s 256 B", "client to server, 256 B packets", op::c2s_bulk, 256);
     list.push_back({"round trip", [](relay& r) {
                         auto samples = round_trips(r);
                         if (!samples) return false;
@@ -430,6 +431,20 @@ void print_table(const std::vector<relay*>& relays, const std::string& load_befo
     }
 }
 
+bool own_network_namespace() {
+    std::ifstream devices("/proc/net/dev");
+    std::string line;
+    int row = 0;
+    bool only_loopback = true;
+    while (std::getline(devices, line)) {
+        if (++row <= 2) continue;  // headings
+        std::string name = line.substr(0, line.find(':'));
+        name.erase(0, name.find_first_not_of(' '));
+        if (name != "lo") only_loopback = false;
+    }
+    return row > 2 && only_loopback;
+}
+
 void watchdog(int limit_s) {
     std::this_thread::sleep_for(std::chrono::seconds(limit_s));
     std::fprintf(stderr, "[bench] time limit of %d s reached; stopping (logs in %s)\n", limit_s, temp_dir().c_str());
@@ -486,7 +501,13 @@ int main(int argc, char** argv) {
     signal(SIGTERM, stop_on_signal);
     std::thread(watchdog, config.time_limit_s).detach();
 
-    // Refuse to share ports with anything else on this machine.
+    // Refuse to share ports with anything else on this machine: a namespace
+    // made for the benchmark has no interface but the loopback.
+    if (!own_network_namespace()) {
+        std::fprintf(stderr, "run in a network namespace of its own (the program's ports are fixed), e.g. "
+                     "unshare -n bash -c 'ip link set lo up && %s'\n", argv[0]);
+        return 2;
+    }
     int probe = listen_loopback(program_game_port);
     if (probe < 0) {
         std::fprintf(stderr, "port %u is taken: run in a network namespace of its own, e.g. "
@@ -529,7 +550,7 @@ int main(int argc, char** argv) {
                 if (&r != &ours && &r != &direct && (r.pid <= 0 || !r.alive())) continue;
                 auto start = clock::now();
                 bool ok = w.run(r);
-                note("  %-12s %-8s %s in %.1f s", w.name.substr(0, 12).c_str(), r.name.c_str(), ok ? "done" : "FAILED",
+                note("  %-11s %-8s %s in %.1f s", w.name.c_str(), r.name.c_str(), ok ? "done" : "FAILED",
                      seconds_since(start));
                 if (!ok && r.failure.empty()) r.failure = "failed " + w.name + " (see the notes above)";
             }
@@ -544,5 +565,8 @@ int main(int argc, char** argv) {
     for (relay* r : relays) r->stop();
     room_server_stop();
     if (ours.failure.empty()) remove_temp_dir();
+    for (relay* r : relays) {
+        if (!r->failure.empty()) return 1;
+    }
     return 0;
 }

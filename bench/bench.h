@@ -53,7 +53,7 @@ std::vector<std::uint8_t> handshake_packet(std::uint16_t port, std::uint8_t next
 std::vector<std::uint8_t> login_start_packet();
 
 void set_socket_options(int fd);
-int connect_loopback(std::uint16_t port);  // -1 on failure
+int connect_loopback(std::uint16_t port); // -1 on failure
 int listen_loopback(std::uint16_t port);
 bool send_all(int fd, const void* bytes, std::size_t length);
 bool send_all(int fd, const std::vector<std::uint8_t>& bytes);
@@ -65,7 +65,7 @@ struct reader {
     std::size_t pos = 0;
     std::size_t len = 0;
     explicit reader(int socket);
-    bool fill();  // false on end of stream, error or time-out
+    bool fill(); // false on end of stream, error or time-out
     bool byte(std::uint8_t& out);
     bool packet(std::vector<std::uint8_t>& body, std::size_t limit = 1 << 20);
 };
@@ -94,7 +94,7 @@ bool send_data_packets(int fd, std::uint8_t id, std::uint32_t body_size, std::ui
 // ---- room_server.cpp ----
 void room_server_start();
 void room_server_stop();
-std::uint64_t room_server_done();  // connections ended so far
+std::uint64_t room_server_done(); // connections ended so far
 bool room_server_wait(std::uint64_t beyond, int timeout_ms);
 std::string room_server_last_login();
 const std::vector<std::uint8_t>& status_document();
@@ -103,21 +103,21 @@ const std::vector<std::uint8_t>& status_document();
 struct relay {
     std::string name;
     std::uint16_t port = 0;
-    pid_t pid = -1;  // -1 for the direct connection
+    pid_t pid = -1; // -1 for the direct connection
     bool forks = false;
     long peak_kib = 0;
     std::string failure;
-    double cpu_seconds() const;  // own and reaped children's user + system time
-    long hwm_kib() const;        // VmHWM of the process and its live children
+    double cpu_seconds() const; // own and reaped children's user + system time
+    long hwm_kib() const;       // VmHWM of the process and its live children
     void sample_memory();
-    void settle() const;         // waits until per-connection children are gone
-    bool alive();  // reaps it once it has exited
-    void stop();   // ends it unless it has already been reaped
+    void settle() const; // waits until per-connection children are gone
+    bool alive();        // reaps it once it has exited
+    void stop();         // ends it unless it has already been reaped
     bool exited = false;
 };
 
-std::string temp_dir();  // logs and configuration of this run
-void remove_temp_dir();   // async-signal-safe
+std::string temp_dir(); // logs and configuration of this run
+void remove_temp_dir(); // async-signal-safe
 pid_t spawn(const std::vector<std::string>& argv, const std::string& log_path);
 void stop_process(pid_t pid);
 void stop_all_processes();
@@ -141,4 +141,4 @@ struct control_channel {
     bool binary_frame(std::size_t& length);
 };
 
-}  // namespace bench
+} // namespace bench

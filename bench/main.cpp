@@ -35,7 +35,7 @@ struct settings {
     std::uint64_t bulk_bytes = 1ull << 30;
     int round_trips = 20000;
     int status_pings = 2000;
-    int time_limit_s = 0;  // set from the mode and the number of runs
+    int time_limit_s = 0; // set from the mode and the number of runs
     std::string program = "build/nimbrel-client";
 };
 
@@ -47,7 +47,8 @@ std::map<std::string, std::map<std::string, std::vector<double>>> results;
 const char* const peer_names[] = {"direct", "haproxy", "socat", "nimbrel"};
 
 void note(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void note(const char* format, ...) {
+void note(const char* format, ...)
+{
     va_list args;
     va_start(args, format);
     std::fprintf(stderr, "[bench] ");
@@ -56,27 +57,36 @@ void note(const char* format, ...) {
     va_end(args);
 }
 
-double percentile(std::vector<double> samples, double fraction) {
-    if (samples.empty()) return NAN;
+double percentile(std::vector<double> samples, double fraction)
+{
+    if (samples.empty())
+        return NAN;
     std::sort(samples.begin(), samples.end());
     auto rank = static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(samples.size())));
     return samples[std::min(samples.size() - 1, rank == 0 ? 0 : rank - 1)];
 }
 
-double median(std::vector<double> values) { return percentile(std::move(values), 0.5); }
+double median(std::vector<double> values)
+{
+    return percentile(std::move(values), 0.5);
+}
 
 // ---- one connection of the benchmark's game client ----
 
 struct session {
     int fd = -1;
     std::optional<reader> in;
-    ~session() {
-        if (fd >= 0) close(fd);
+    ~session()
+    {
+        if (fd >= 0)
+            close(fd);
     }
     // Handshake (next state 2), Login Start, and the server's login success.
-    bool open(std::uint16_t port) {
+    bool open(std::uint16_t port)
+    {
         fd = connect_loopback(port);
-        if (fd < 0) return false;
+        if (fd < 0)
+            return false;
         in.emplace(fd);
         auto hello = handshake_packet(port, 2);
         auto login = login_start_packet();
@@ -85,15 +95,19 @@ struct session {
         return send_all(fd, hello) && in->packet(body) && body[0] == id_login_success;
     }
     // Through the program the room server must see the room's nick.
-    bool open_checked(relay& r) {
-        if (!open(r.port)) return false;
+    bool open_checked(relay& r)
+    {
+        if (!open(r.port))
+            return false;
         if (r.name == "nimbrel" && room_server_last_login() != room_nick) {
-            note("nimbrel: the room server saw the name \"%s\", not the room's nick", room_server_last_login().c_str());
+            note("nimbrel: the room server saw the name \"%s\", not the room's nick",
+                 room_server_last_login().c_str());
             return false;
         }
         return true;
     }
-    bool command(op kind, std::uint64_t count, std::uint32_t size) {
+    bool command(op kind, std::uint64_t count, std::uint32_t size)
+    {
         std::vector<std::uint8_t> body(14);
         body[0] = id_command;
         body[1] = static_cast<std::uint8_t>(kind);
@@ -106,7 +120,8 @@ struct session {
 // Closes the connection and waits until the room server has seen it end, so
 // that the next workload starts on a quiet relay (the program serves one game
 // client at a time).
-bool finish(session& s, relay& r, std::uint64_t done_before, bool server_involved = true) {
+bool finish(session& s, relay& r, std::uint64_t done_before, bool server_involved = true)
+{
     close(s.fd);
     s.fd = -1;
     bool ok = !server_involved || room_server_wait(done_before, io_timeout_s * 1000);
@@ -114,10 +129,12 @@ bool finish(session& s, relay& r, std::uint64_t done_before, bool server_involve
     return ok;
 }
 
-std::nullopt_t failed(const relay& r, const char* what) {
-    note("%s: %s (%s)", r.name.c_str(), what, errno == 0           ? "closed by the other side"
-                                               : errno == EAGAIN ? "timed out"
-                                                                 : std::strerror(errno));
+std::nullopt_t failed(const relay& r, const char* what)
+{
+    note("%s: %s (%s)", r.name.c_str(), what,
+         errno == 0        ? "closed by the other side"
+         : errno == EAGAIN ? "timed out"
+                           : std::strerror(errno));
     return std::nullopt;
 }
 
@@ -126,36 +143,44 @@ struct bulk_result {
     double cpu_per_gib;
 };
 
-std::uint64_t packet_count(std::uint32_t body) {
+std::uint64_t packet_count(std::uint32_t body)
+{
     const std::uint64_t framed = varint_size(body) + body;
     return (config.bulk_bytes + framed - 1) / framed;
 }
 
-std::optional<bulk_result> bulk(relay& r, op direction, std::uint32_t body) {
+std::optional<bulk_result> bulk(relay& r, op direction, std::uint32_t body)
+{
     const std::uint64_t count = packet_count(body);
     const double bytes = static_cast<double>(count * (varint_size(body) + body));
     const std::uint64_t done_before = room_server_done();
     const double cpu_before = r.cpu_seconds();
     session s;
-    if (!s.open_checked(r)) return failed(r, "no login success after handshake and Login Start");
+    if (!s.open_checked(r))
+        return failed(r, "no login success after handshake and Login Start");
     auto start = clock::now();
-    if (!s.command(direction, count, body)) return failed(r, "command not sent");
+    if (!s.command(direction, count, body))
+        return failed(r, "command not sent");
     if (direction == op::s2c_bulk) {
         frame_check check(body, id_s2c_data);
         for (;;) {
             check.feed(s.in->buf.data() + s.in->pos, s.in->len - s.in->pos);
             s.in->pos = s.in->len;
-            if (check.packets >= count && !check.in_body) break;
-            if (!s.in->fill()) return failed(r, "server-to-client stream ended early");
+            if (check.packets >= count && !check.in_body)
+                break;
+            if (!s.in->fill())
+                return failed(r, "server-to-client stream ended early");
         }
         if (check.bad || check.packets != count) {
             note("%s: server-to-client stream corrupted", r.name.c_str());
             return std::nullopt;
         }
     } else {
-        if (!send_data_packets(s.fd, id_c2s_data, body, count)) return failed(r, "client-to-server stream not accepted");
+        if (!send_data_packets(s.fd, id_c2s_data, body, count))
+            return failed(r, "client-to-server stream not accepted");
         std::vector<std::uint8_t> ack;
-        if (!s.in->packet(ack) || ack.size() != 10 || ack[0] != id_c2s_ack) return failed(r, "no acknowledgement from the room server");
+        if (!s.in->packet(ack) || ack.size() != 10 || ack[0] != id_c2s_ack)
+            return failed(r, "no acknowledgement from the room server");
         if (ack[9] != 0 || get_u64(ack.data() + 1) != count) {
             note("%s: client-to-server stream corrupted", r.name.c_str());
             return std::nullopt;
@@ -163,15 +188,18 @@ std::optional<bulk_result> bulk(relay& r, op direction, std::uint32_t body) {
     }
     const double elapsed = seconds_since(start);
     r.sample_memory();
-    if (!finish(s, r, done_before)) return failed(r, "the room server did not see the connection end");
+    if (!finish(s, r, done_before))
+        return failed(r, "the room server did not see the connection end");
     const double cpu = r.cpu_seconds() - cpu_before;
     return bulk_result{bytes / (1 << 20) / elapsed, cpu / (bytes / (1 << 30))};
 }
 
-std::optional<std::vector<double>> round_trips(relay& r) {
+std::optional<std::vector<double>> round_trips(relay& r)
+{
     const std::uint64_t done_before = room_server_done();
     session s;
-    if (!s.open_checked(r)) return failed(r, "no login success after handshake and Login Start");
+    if (!s.open_checked(r))
+        return failed(r, "no login success after handshake and Login Start");
     std::vector<std::uint8_t> body(32, 0xCD);
     body[0] = id_echo;
     std::vector<std::uint8_t> packet = frame(body);
@@ -181,15 +209,19 @@ std::optional<std::vector<double>> round_trips(relay& r) {
     for (int i = 0; i < config.round_trips + warm_up; ++i) {
         put_u64(packet.data() + 2, static_cast<std::uint64_t>(i));
         auto start = clock::now();
-        if (!send_all(s.fd, packet) || !s.in->packet(echoed)) return failed(r, "echo not returned");
+        if (!send_all(s.fd, packet) || !s.in->packet(echoed))
+            return failed(r, "echo not returned");
         const double elapsed = seconds_since(start);
-        if (echoed.size() != 32 || echoed[0] != id_echo || get_u64(echoed.data() + 1) != static_cast<std::uint64_t>(i)) {
+        if (echoed.size() != 32 || echoed[0] != id_echo ||
+            get_u64(echoed.data() + 1) != static_cast<std::uint64_t>(i)) {
             note("%s: echo corrupted", r.name.c_str());
             return std::nullopt;
         }
-        if (i >= warm_up) samples.push_back(elapsed * 1e6);
+        if (i >= warm_up)
+            samples.push_back(elapsed * 1e6);
     }
-    if (!finish(s, r, done_before)) return failed(r, "the room server did not see the connection end");
+    if (!finish(s, r, done_before))
+        return failed(r, "the room server did not see the connection end");
     return samples;
 }
 
@@ -197,7 +229,8 @@ std::optional<std::vector<double>> round_trips(relay& r) {
 // response, then the ping and its pong: what the game's server list does.
 // The standby server answers one request per connection, so there the ping
 // goes on a second connection, as the game's list then does too.
-std::optional<std::vector<double>> status_pings(relay& r, bool standby) {
+std::optional<std::vector<double>> status_pings(relay& r, bool standby)
+{
     std::vector<std::uint8_t> request = handshake_packet(r.port, 1);
     request.push_back(0x01);
     request.push_back(0x00);
@@ -212,25 +245,32 @@ std::optional<std::vector<double>> status_pings(relay& r, bool standby) {
         auto start = clock::now();
         session s;
         s.fd = connect_loopback(r.port);
-        if (s.fd < 0) return failed(r, "connection refused");
+        if (s.fd < 0)
+            return failed(r, "connection refused");
         s.in.emplace(s.fd);
-        if (!send_all(s.fd, request) || !s.in->packet(body, 64 * 1024) || body[0] != 0x00) return failed(r, "no status response");
+        if (!send_all(s.fd, request) || !s.in->packet(body, 64 * 1024) || body[0] != 0x00)
+            return failed(r, "no status response");
         if (standby) {
             close(s.fd);
             s.fd = connect_loopback(r.port);
-            if (s.fd < 0) return failed(r, "second connection refused");
+            if (s.fd < 0)
+                return failed(r, "second connection refused");
             s.in.emplace(s.fd);
-            if (!send_all(s.fd, ping_alone)) return failed(r, "ping not sent");
+            if (!send_all(s.fd, ping_alone))
+                return failed(r, "ping not sent");
         } else if (!send_all(s.fd, ping)) {
             return failed(r, "ping not sent");
         }
-        if (!s.in->packet(body) || body.size() != 9 || !std::equal(body.begin(), body.end(), ping.begin() + 1)) {
+        if (!s.in->packet(body) || body.size() != 9 ||
+            !std::equal(body.begin(), body.end(), ping.begin() + 1)) {
             note("%s: pong missing or wrong", r.name.c_str());
             return std::nullopt;
         }
         const double elapsed = seconds_since(start);
-        if (!finish(s, r, done_before, !standby)) return failed(r, "the room server did not see the connection end");
-        if (i >= warm_up) samples.push_back(elapsed * 1e6);
+        if (!finish(s, r, done_before, !standby))
+            return failed(r, "the room server did not see the connection end");
+        if (i >= warm_up)
+            samples.push_back(elapsed * 1e6);
     }
     return samples;
 }
@@ -238,20 +278,26 @@ std::optional<std::vector<double>> status_pings(relay& r, bool standby) {
 // ---- the run ----
 
 struct workload {
-    std::string name;  // short, for the progress notes
+    std::string name; // short, for the progress notes
     std::function<bool(relay&)> run;
 };
 
-void record(const std::string& row, const std::string& peer, double value) { results[row][peer].push_back(value); }
+void record(const std::string& row, const std::string& peer, double value)
+{
+    results[row][peer].push_back(value);
+}
 
-std::vector<workload> workloads() {
+std::vector<workload> workloads()
+{
     std::vector<workload> list;
     auto add_bulk = [&](const std::string& name, const std::string& row, op direction, std::uint32_t body) {
         list.push_back({name, [=](relay& r) {
                             auto result = bulk(r, direction, body);
-                            if (!result) return false;
+                            if (!result)
+                                return false;
                             record(row + " (MiB/s)", r.name, result->mib_per_s);
-                            if (r.pid > 0) record("CPU s/GiB: " + row, r.name, result->cpu_per_gib);
+                            if (r.pid > 0)
+                                record("CPU s/GiB: " + row, r.name, result->cpu_per_gib);
                             return true;
                         }});
     };
@@ -260,14 +306,16 @@ std::vector<workload> workloads() {
     add_bulk("c2s 256 B", "client to server, 256 B packets", op::c2s_bulk, 256);
     list.push_back({"round trip", [](relay& r) {
                         auto samples = round_trips(r);
-                        if (!samples) return false;
+                        if (!samples)
+                            return false;
                         record("round trip 32 B p50 (µs)", r.name, percentile(*samples, 0.5));
                         record("round trip 32 B p99 (µs)", r.name, percentile(*samples, 0.99));
                         return true;
                     }});
     list.push_back({"status ping", [](relay& r) {
                         auto samples = status_pings(r, false);
-                        if (!samples) return false;
+                        if (!samples)
+                            return false;
                         record("status ping p50 (µs)", r.name, percentile(*samples, 0.5));
                         record("status ping p99 (µs)", r.name, percentile(*samples, 0.99));
                         return true;
@@ -280,20 +328,23 @@ struct program_state {
     control_channel channel;
     bool joined = false;
     int restarts = 0;
-    bool unusable = false;  // it cannot be driven at all: no point retrying
+    bool unusable = false; // it cannot be driven at all: no point retrying
 };
 
 program_state program;
 
-bool program_ready() {
+bool program_ready()
+{
     relay& r = *program.r;
-    if (r.pid > 0 && r.alive() && program.joined) return true;
+    if (r.pid > 0 && r.alive() && program.joined)
+        return true;
     if (r.pid > 0 && !r.alive()) {
         note("the program has exited; starting it again");
         r.failure = "the program exited during the run (see its log)";
         ++program.restarts;
     }
-    if (program.unusable || program.restarts > 2) return false;
+    if (program.unusable || program.restarts > 2)
+        return false;
     program.channel.close_channel();
     program.joined = false;
     if (r.pid <= 0 || !r.alive()) {
@@ -318,7 +369,8 @@ bool program_ready() {
     return program.joined;
 }
 
-void run_standby(relay& r) {
+void run_standby(relay& r)
+{
     if (!program_ready() || !program.channel.leave()) {
         note("nimbrel: could not leave the room for the standby ping");
         program.joined = false;
@@ -336,9 +388,11 @@ void run_standby(relay& r) {
 
 // ---- output ----
 
-std::string cell(const std::string& row, const std::string& peer) {
+std::string cell(const std::string& row, const std::string& peer)
+{
     auto found = results[row].find(peer);
-    if (found == results[row].end() || found->second.empty()) return "";
+    if (found == results[row].end() || found->second.empty())
+        return "";
     const double value = median(found->second);
     char text[64];
     if (row.find("CPU") == 0) {
@@ -349,45 +403,53 @@ std::string cell(const std::string& row, const std::string& peer) {
     return text;
 }
 
-std::string ratio(const std::string& row, const std::string& peer) {
+std::string ratio(const std::string& row, const std::string& peer)
+{
     auto& row_results = results[row];
     auto ours = row_results.find("nimbrel");
     auto theirs = row_results.find(peer);
-    if (ours == row_results.end() || theirs == row_results.end() || ours->second.empty() || theirs->second.empty())
+    if (ours == row_results.end() || theirs == row_results.end() || ours->second.empty() ||
+        theirs->second.empty())
         return "";
     const double denominator = median(theirs->second);
-    if (denominator <= 0) return "";
+    if (denominator <= 0)
+        return "";
     char text[32];
     std::snprintf(text, sizeof text, "%.2f", median(ours->second) / denominator);
     return text;
 }
 
-std::string first_line(const std::string& path, const std::string& prefix) {
+std::string first_line(const std::string& path, const std::string& prefix)
+{
     std::ifstream in(path);
     std::string line;
     while (std::getline(in, line)) {
-        if (line.rfind(prefix, 0) == 0) return line.substr(line.find(':') + 2);
+        if (line.rfind(prefix, 0) == 0)
+            return line.substr(line.find(':') + 2);
     }
     return "?";
 }
 
-std::string load_average() {
+std::string load_average()
+{
     std::ifstream in("/proc/loadavg");
     std::string one, five, fifteen;
     in >> one >> five >> fifteen;
     return one + " " + five + " " + fifteen;
 }
 
-void print_table(const std::vector<relay*>& relays, const std::string& load_before, double elapsed) {
+void print_table(const std::vector<relay*>& relays, const std::string& load_before, double elapsed)
+{
     utsname system{};
     uname(&system);
-    std::printf("\n## Relay benchmark (%s mode, %d run%s, medians)\n\n", config.quick ? "quick" : "full", config.runs,
-                config.runs == 1 ? "" : "s");
+    std::printf("\n## Relay benchmark (%s mode, %d run%s, medians)\n\n", config.quick ? "quick" : "full",
+                config.runs, config.runs == 1 ? "" : "s");
     std::printf("Machine: %s, %ld online CPUs, Linux %s; load average before %s, after %s; %.0f s.\n",
-                first_line("/proc/cpuinfo", "model name").c_str(), sysconf(_SC_NPROCESSORS_ONLN), system.release,
-                load_before.c_str(), load_average().c_str(), elapsed);
+                first_line("/proc/cpuinfo", "model name").c_str(), sysconf(_SC_NPROCESSORS_ONLN),
+                system.release, load_before.c_str(), load_average().c_str(), elapsed);
     std::printf("Bulk: %llu MiB per workload; %d round trips; %d status pings per run.\n\n",
-                static_cast<unsigned long long>(config.bulk_bytes >> 20), config.round_trips, config.status_pings);
+                static_cast<unsigned long long>(config.bulk_bytes >> 20), config.round_trips,
+                config.status_pings);
     std::printf("| workload | direct | haproxy | socat | nimbrel | nimbrel / haproxy | nimbrel / direct |\n");
     std::printf("|---|---:|---:|---:|---:|---:|---:|\n");
     static const char* const order[] = {
@@ -406,64 +468,80 @@ void print_table(const std::vector<relay*>& relays, const std::string& load_befo
     };
     for (const char* row : order) {
         std::printf("| %s |", row);
-        for (const char* peer : peer_names) std::printf(" %s |", cell(row, peer).c_str());
+        for (const char* peer : peer_names)
+            std::printf(" %s |", cell(row, peer).c_str());
         std::printf(" %s | %s |\n", ratio(row, "haproxy").c_str(), ratio(row, "direct").c_str());
     }
     std::printf("| peak resident memory, VmHWM (KiB) | |");
     long ours = 0, haproxy = 0;
     for (relay* r : relays) {
-        if (r->pid == -1 && r->name == "direct") continue;
+        if (r->pid == -1 && r->name == "direct")
+            continue;
         std::printf(" %s |", r->peak_kib > 0 ? std::to_string(r->peak_kib).c_str() : "");
-        if (r->name == "nimbrel") ours = r->peak_kib;
-        if (r->name == "haproxy") haproxy = r->peak_kib;
+        if (r->name == "nimbrel")
+            ours = r->peak_kib;
+        if (r->name == "haproxy")
+            haproxy = r->peak_kib;
     }
     if (ours > 0 && haproxy > 0) {
         std::printf(" %.2f | |\n", static_cast<double>(ours) / static_cast<double>(haproxy));
     } else {
         std::printf(" | |\n");
     }
-    std::printf("\nRatios: nimbrel's median over the other's median from this run. Throughput: above 1 is faster "
-                "than the other; times, CPU and memory: below 1 is better. CPU is user + system time of the relay "
-                "process (socat: with its per-connection children). An empty cell: not applicable or failed.\n");
-    if (config.quick) std::printf("Quick mode: CPU time is counted in 10 ms ticks, too coarse for these amounts.\n");
+    std::printf(
+        "\nRatios: nimbrel's median over the other's median from this run. Throughput: above 1 is faster "
+        "than the other; times, CPU and memory: below 1 is better. CPU is user + system time of the relay "
+        "process (socat: with its per-connection children). An empty cell: not applicable or failed.\n");
+    if (config.quick)
+        std::printf("Quick mode: CPU time is counted in 10 ms ticks, too coarse for these amounts.\n");
     for (relay* r : relays) {
-        if (!r->failure.empty()) std::printf("\n%s: %s.\n", r->name.c_str(), r->failure.c_str());
+        if (!r->failure.empty())
+            std::printf("\n%s: %s.\n", r->name.c_str(), r->failure.c_str());
     }
 }
 
-bool own_network_namespace() {
+bool own_network_namespace()
+{
     std::ifstream devices("/proc/net/dev");
     std::string line;
     int row = 0;
     bool only_loopback = true;
     while (std::getline(devices, line)) {
-        if (++row <= 2) continue;  // headings
+        if (++row <= 2)
+            continue; // headings
         std::string name = line.substr(0, line.find(':'));
         name.erase(0, name.find_first_not_of(' '));
-        if (name != "lo") only_loopback = false;
+        if (name != "lo")
+            only_loopback = false;
     }
     return row > 2 && only_loopback;
 }
 
-void watchdog(int limit_s) {
+void watchdog(int limit_s)
+{
     std::this_thread::sleep_for(std::chrono::seconds(limit_s));
-    std::fprintf(stderr, "[bench] time limit of %d s reached; stopping (logs in %s)\n", limit_s, temp_dir().c_str());
+    std::fprintf(stderr, "[bench] time limit of %d s reached; stopping (logs in %s)\n", limit_s,
+                 temp_dir().c_str());
     stop_all_processes();
     _exit(3);
 }
 
-void stop_on_signal(int) {
+void stop_on_signal(int)
+{
     stop_all_processes();
     remove_temp_dir();
     _exit(130);
 }
 
-void parse(int argc, char** argv) {
+void parse(int argc, char** argv)
+{
     if (const char* quick = std::getenv("BENCH_QUICK"); quick && *quick && std::strcmp(quick, "0") != 0) {
         config.quick = true;
     }
-    if (const char* runs = std::getenv("BENCH_RUNS"); runs && *runs) config.runs = std::atoi(runs);
-    if (const char* path = std::getenv("BENCH_PROGRAM"); path && *path) config.program = path;
+    if (const char* runs = std::getenv("BENCH_RUNS"); runs && *runs)
+        config.runs = std::atoi(runs);
+    if (const char* path = std::getenv("BENCH_PROGRAM"); path && *path)
+        config.program = path;
     bool runs_given = std::getenv("BENCH_RUNS") && *std::getenv("BENCH_RUNS");
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -483,17 +561,19 @@ void parse(int argc, char** argv) {
         config.bulk_bytes = 16ull << 20;
         config.round_trips = 2000;
         config.status_pings = 200;
-        if (!runs_given) config.runs = 1;
+        if (!runs_given)
+            config.runs = 1;
     }
     config.runs = std::clamp(config.runs, 1, 9);
     // One full run takes about 70 s on a quiet machine: room for a busy one.
     config.time_limit_s = config.quick ? 120 + 60 * config.runs : 300 + 300 * config.runs;
 }
 
-}  // namespace
-}  // namespace bench
+} // namespace
+} // namespace bench
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     using namespace bench;
     parse(argc, argv);
     signal(SIGPIPE, SIG_IGN);
@@ -504,14 +584,18 @@ int main(int argc, char** argv) {
     // Refuse to share ports with anything else on this machine: a namespace
     // made for the benchmark has no interface but the loopback.
     if (!own_network_namespace()) {
-        std::fprintf(stderr, "run in a network namespace of its own (the program's ports are fixed), e.g. "
-                     "unshare -n bash -c 'ip link set lo up && %s'\n", argv[0]);
+        std::fprintf(stderr,
+                     "run in a network namespace of its own (the program's ports are fixed), e.g. "
+                     "unshare -n bash -c 'ip link set lo up && %s'\n",
+                     argv[0]);
         return 2;
     }
     int probe = listen_loopback(program_game_port);
     if (probe < 0) {
-        std::fprintf(stderr, "port %u is taken: run in a network namespace of its own, e.g. "
-                     "unshare -n bash -c 'ip link set lo up && %s'\n", program_game_port, argv[0]);
+        std::fprintf(stderr,
+                     "port %u is taken: run in a network namespace of its own, e.g. "
+                     "unshare -n bash -c 'ip link set lo up && %s'\n",
+                     program_game_port, argv[0]);
         return 2;
     }
     close(probe);
@@ -532,10 +616,13 @@ int main(int argc, char** argv) {
     relay ours;
     ours.name = "nimbrel";
     ours.port = program_game_port;
-    if (!start_haproxy(haproxy)) haproxy.failure = "haproxy did not start";
-    if (!start_socat(socat)) socat.failure = "socat did not start";
+    if (!start_haproxy(haproxy))
+        haproxy.failure = "haproxy did not start";
+    if (!start_socat(socat))
+        socat.failure = "socat did not start";
     program.r = &ours;
-    if (!program_ready()) note("nimbrel: %s", ours.failure.c_str());
+    if (!program_ready())
+        note("nimbrel: %s", ours.failure.c_str());
     std::vector<relay*> relays{&direct, &haproxy, &socat, &ours};
 
     const auto list = workloads();
@@ -546,27 +633,36 @@ int main(int argc, char** argv) {
                 // A different peer goes first in every run, so that a slow
                 // phase of the machine does not always fall on the same one.
                 relay& r = *relays[(k + static_cast<std::size_t>(run)) % relays.size()];
-                if (&r == &ours && !program_ready()) continue;
-                if (&r != &ours && &r != &direct && (r.pid <= 0 || !r.alive())) continue;
+                if (&r == &ours && !program_ready())
+                    continue;
+                if (&r != &ours && &r != &direct && (r.pid <= 0 || !r.alive()))
+                    continue;
                 auto start = clock::now();
                 bool ok = w.run(r);
                 note("  %-11s %-8s %s in %.1f s", w.name.c_str(), r.name.c_str(), ok ? "done" : "FAILED",
                      seconds_since(start));
-                if (!ok && r.failure.empty()) r.failure = "failed " + w.name + " (see the notes above)";
+                if (!ok && r.failure.empty())
+                    r.failure = "failed " + w.name + " (see the notes above)";
             }
         }
-        if (program_ready()) run_standby(ours);
+        if (program_ready())
+            run_standby(ours);
     }
-    for (relay* r : relays) r->sample_memory();
-    if (!ours.failure.empty()) note("logs kept in %s", temp_dir().c_str());
+    for (relay* r : relays)
+        r->sample_memory();
+    if (!ours.failure.empty())
+        note("logs kept in %s", temp_dir().c_str());
     print_table(relays, load_before, seconds_since(started));
 
     program.channel.close_channel();
-    for (relay* r : relays) r->stop();
+    for (relay* r : relays)
+        r->stop();
     room_server_stop();
-    if (ours.failure.empty()) remove_temp_dir();
+    if (ours.failure.empty())
+        remove_temp_dir();
     for (relay* r : relays) {
-        if (!r->failure.empty()) return 1;
+        if (!r->failure.empty())
+            return 1;
     }
     return 0;
 }

@@ -12,11 +12,13 @@
 
 namespace bench {
 
-double seconds_since(clock::time_point start) {
+double seconds_since(clock::time_point start)
+{
     return std::chrono::duration<double>(clock::now() - start).count();
 }
 
-std::size_t put_varint(std::uint8_t* out, std::uint32_t value) {
+std::size_t put_varint(std::uint8_t* out, std::uint32_t value)
+{
     std::size_t n = 0;
     while (value >= 0x80) {
         out[n++] = static_cast<std::uint8_t>(value | 0x80);
@@ -26,22 +28,28 @@ std::size_t put_varint(std::uint8_t* out, std::uint32_t value) {
     return n;
 }
 
-std::size_t varint_size(std::uint32_t value) {
+std::size_t varint_size(std::uint32_t value)
+{
     std::uint8_t scratch[5];
     return put_varint(scratch, value);
 }
 
-void put_u64(std::uint8_t* out, std::uint64_t value) {
-    for (int i = 0; i < 8; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+void put_u64(std::uint8_t* out, std::uint64_t value)
+{
+    for (int i = 0; i < 8; ++i)
+        out[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
-std::uint64_t get_u64(const std::uint8_t* in) {
+std::uint64_t get_u64(const std::uint8_t* in)
+{
     std::uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) value = (value << 8) | in[i];
+    for (int i = 7; i >= 0; --i)
+        value = (value << 8) | in[i];
     return value;
 }
 
-std::vector<std::uint8_t> frame(const std::vector<std::uint8_t>& body) {
+std::vector<std::uint8_t> frame(const std::vector<std::uint8_t>& body)
+{
     std::vector<std::uint8_t> out(5 + body.size());
     std::size_t n = put_varint(out.data(), static_cast<std::uint32_t>(body.size()));
     std::copy(body.begin(), body.end(), out.begin() + static_cast<std::ptrdiff_t>(n));
@@ -49,7 +57,8 @@ std::vector<std::uint8_t> frame(const std::vector<std::uint8_t>& body) {
     return out;
 }
 
-static void put_string(std::vector<std::uint8_t>& body, const char* text) {
+static void put_string(std::vector<std::uint8_t>& body, const char* text)
+{
     std::uint8_t prefix[5];
     std::size_t length = std::strlen(text);
     std::size_t n = put_varint(prefix, static_cast<std::uint32_t>(length));
@@ -57,8 +66,9 @@ static void put_string(std::vector<std::uint8_t>& body, const char* text) {
     body.insert(body.end(), text, text + length);
 }
 
-std::vector<std::uint8_t> handshake_packet(std::uint16_t port, std::uint8_t next_state) {
-    std::vector<std::uint8_t> body{0x00, 0xFB, 0x05};  // id 0, protocol 763
+std::vector<std::uint8_t> handshake_packet(std::uint16_t port, std::uint8_t next_state)
+{
+    std::vector<std::uint8_t> body{0x00, 0xFB, 0x05}; // id 0, protocol 763
     put_string(body, "127.0.0.1");
     body.push_back(static_cast<std::uint8_t>(port >> 8));
     body.push_back(static_cast<std::uint8_t>(port));
@@ -66,15 +76,18 @@ std::vector<std::uint8_t> handshake_packet(std::uint16_t port, std::uint8_t next
     return frame(body);
 }
 
-std::vector<std::uint8_t> login_start_packet() {
+std::vector<std::uint8_t> login_start_packet()
+{
     std::vector<std::uint8_t> body{0x00};
     put_string(body, client_name);
-    body.push_back(0x01);  // has a UUID, as recent clients send
-    for (int i = 0; i < 16; ++i) body.push_back(static_cast<std::uint8_t>(0xA0 + i));
+    body.push_back(0x01); // has a UUID, as recent clients send
+    for (int i = 0; i < 16; ++i)
+        body.push_back(static_cast<std::uint8_t>(0xA0 + i));
     return frame(body);
 }
 
-void set_socket_options(int fd) {
+void set_socket_options(int fd)
+{
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     timeval tv{io_timeout_s, 0};
@@ -82,7 +95,8 @@ void set_socket_options(int fd) {
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
-static sockaddr_in loopback(std::uint16_t port) {
+static sockaddr_in loopback(std::uint16_t port)
+{
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -90,9 +104,11 @@ static sockaddr_in loopback(std::uint16_t port) {
     return address;
 }
 
-int connect_loopback(std::uint16_t port) {
+int connect_loopback(std::uint16_t port)
+{
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
+    if (fd < 0)
+        return -1;
     set_socket_options(fd);
     sockaddr_in address = loopback(port);
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
@@ -102,9 +118,11 @@ int connect_loopback(std::uint16_t port) {
     return fd;
 }
 
-int listen_loopback(std::uint16_t port) {
+int listen_loopback(std::uint16_t port)
+{
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
+    if (fd < 0)
+        return -1;
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in address = loopback(port);
@@ -115,26 +133,32 @@ int listen_loopback(std::uint16_t port) {
     return fd;
 }
 
-bool send_all(int fd, const void* bytes, std::size_t length) {
+bool send_all(int fd, const void* bytes, std::size_t length)
+{
     const auto* p = static_cast<const std::uint8_t*>(bytes);
     while (length > 0) {
         ssize_t n = send(fd, p, length, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
         p += n;
         length -= static_cast<std::size_t>(n);
     }
     return true;
 }
 
-bool send_all(int fd, const std::vector<std::uint8_t>& bytes) {
+bool send_all(int fd, const std::vector<std::uint8_t>& bytes)
+{
     return send_all(fd, bytes.data(), bytes.size());
 }
 
 reader::reader(int socket) : fd(socket), buf(256 * 1024) {}
 
-bool reader::fill() {
-    if (pos == len) pos = len = 0;
+bool reader::fill()
+{
+    if (pos == len)
+        pos = len = 0;
     if (len == buf.size()) {
         std::memmove(buf.data(), buf.data() + pos, len - pos);
         len -= pos;
@@ -142,33 +166,43 @@ bool reader::fill() {
     }
     for (;;) {
         ssize_t n = recv(fd, buf.data() + len, buf.size() - len, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n == 0) errno = 0;  // closed by the peer
-        if (n <= 0) return false;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0)
+            errno = 0; // closed by the peer
+        if (n <= 0)
+            return false;
         len += static_cast<std::size_t>(n);
         return true;
     }
 }
 
-bool reader::byte(std::uint8_t& out) {
-    if (pos == len && !fill()) return false;
+bool reader::byte(std::uint8_t& out)
+{
+    if (pos == len && !fill())
+        return false;
     out = buf[pos++];
     return true;
 }
 
-bool reader::packet(std::vector<std::uint8_t>& body, std::size_t limit) {
+bool reader::packet(std::vector<std::uint8_t>& body, std::size_t limit)
+{
     std::uint32_t length = 0;
     for (unsigned shift = 0;; shift += 7) {
         std::uint8_t b;
-        if (shift > 28 || !byte(b)) return false;
+        if (shift > 28 || !byte(b))
+            return false;
         length |= static_cast<std::uint32_t>(b & 0x7F) << shift;
-        if (b < 0x80) break;
+        if (b < 0x80)
+            break;
     }
-    if (length == 0 || length > limit) return false;
+    if (length == 0 || length > limit)
+        return false;
     body.resize(length);
     std::size_t got = 0;
     while (got < length) {
-        if (pos == len && !fill()) return false;
+        if (pos == len && !fill())
+            return false;
         std::size_t take = std::min<std::size_t>(length - got, len - pos);
         std::memcpy(body.data() + got, buf.data() + pos, take);
         got += take;
@@ -177,7 +211,8 @@ bool reader::packet(std::vector<std::uint8_t>& body, std::size_t limit) {
     return true;
 }
 
-void frame_check::feed(const std::uint8_t* bytes, std::size_t count) {
+void frame_check::feed(const std::uint8_t* bytes, std::size_t count)
+{
     std::size_t i = 0;
     while (i < count) {
         if (!in_body) {
@@ -185,7 +220,8 @@ void frame_check::feed(const std::uint8_t* bytes, std::size_t count) {
             length |= static_cast<std::uint32_t>(b & 0x7F) << shift;
             shift += 7;
             if (b < 0x80) {
-                if (length != body_size) bad = true;
+                if (length != body_size)
+                    bad = true;
                 in_body = true;
                 left = length;
                 head_got = 0;
@@ -201,7 +237,8 @@ void frame_check::feed(const std::uint8_t* bytes, std::size_t count) {
             head_got += static_cast<std::uint32_t>(take);
             left -= static_cast<std::uint32_t>(take);
             i += take;
-            if (head_got == sizeof head && (head[0] != id || get_u64(head + 1) != packets)) bad = true;
+            if (head_got == sizeof head && (head[0] != id || get_u64(head + 1) != packets))
+                bad = true;
         } else {
             std::size_t take = std::min<std::size_t>(left, count - i);
             left -= static_cast<std::uint32_t>(take);
@@ -216,7 +253,8 @@ void frame_check::feed(const std::uint8_t* bytes, std::size_t count) {
     }
 }
 
-bool send_data_packets(int fd, std::uint8_t id, std::uint32_t body_size, std::uint64_t count) {
+bool send_data_packets(int fd, std::uint8_t id, std::uint32_t body_size, std::uint64_t count)
+{
     const std::size_t prefix = varint_size(body_size);
     const std::size_t framed = prefix + body_size;
     const std::size_t per_chunk = std::max<std::size_t>(1, (256 * 1024) / framed);
@@ -228,11 +266,13 @@ bool send_data_packets(int fd, std::uint8_t id, std::uint32_t body_size, std::ui
     }
     for (std::uint64_t sent = 0; sent < count;) {
         std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(per_chunk, count - sent));
-        for (std::size_t k = 0; k < n; ++k) put_u64(chunk.data() + k * framed + prefix + 1, sent + k);
-        if (!send_all(fd, chunk.data(), n * framed)) return false;
+        for (std::size_t k = 0; k < n; ++k)
+            put_u64(chunk.data() + k * framed + prefix + 1, sent + k);
+        if (!send_all(fd, chunk.data(), n * framed))
+            return false;
         sent += n;
     }
     return true;
 }
 
-}  // namespace bench
+} // namespace bench

@@ -1,0 +1,155 @@
+// Draws the program's logo, a white "N" on a green rounded tile, as a 64 x 64
+// RGBA PNG, and writes the C++ header that carries its Base64 for the status
+// documents. Run from anywhere: node assets/draw-logo.mjs
+import { deflateSync } from 'node:zlib';
+import { writeFileSync } from 'node:fs';
+import { fileURLToPath } from 'node:url';
+import { dirname, join } from 'node:path';
+
+const size = 64;
+const oversample = 4; // 4 x 4 samples per pixel smooth the edges
+
+const green = [0x00, 0xcc, 0x66];
+const shade = [0x00, 0xa3, 0x52]; // the tile's lower lip, so it reads as a block
+const white = [0xff, 0xff, 0xff];
+
+function inRoundedRect(x, y, left, top, right, bottom, radius) {
+  const cx = Math.min(Math.max(x, left + radius), right - radius);
+  const cy = Math.min(Math.max(y, top + radius), bottom - radius);
+  return (x - cx) ** 2 + (y - cy) ** 2 <= radius ** 2 && x >= left && x <= right && y >= top && y <= bottom;
+}
+
+// Distance from (x, y) to the segment a-b.
+function segmentDistance(x, y, ax, ay, bx, by) {
+  const dx = bx - ax;
+  const dy = by - ay;
+  const t = Math.min(Math.max(((x - ax) * dx + (y - ay) * dy) / (dx * dx + dy * dy), 0), 1);
+  return Math.hypot(x - (ax + t * dx), y - (ay + t * dy));
+}
+
+function inLetter(x, y) {
+  const top = 15;
+  const bottom = 49;
+  const stem = 9;
+  if (y < top || y > bottom)
+    return false;
+  if ((x >= 16 && x <= 16 + stem) || (x >= 48 - stem && x <= 48))
+    return true;
+  return x >= 16 && x <= 48 && segmentDistance(x, y, 20.5, top + 3, 43.5, bottom - 3) <= 5.2;
+}
+
+function sample(x, y) {
+  if (!inRoundedRect(x, y, 2, 2, 62, 62, 11))
+    return null;
+  if (inLetter(x, y))
+    return white;
+  return inRoundedRect(x, y, 2, 2, 62, 57, 11) ? green : shade;
+}
+
+const pixels = Buffer.alloc(size * size * 4);
+for (let py = 0; py < size; py++) {
+  for (let px = 0; px < size; px++) {
+    let r = 0, g = 0, b = 0, covered = 0;
+    for (let sy = 0; sy < oversample; sy++) {
+      for (let sx = 0; sx < oversample; sx++) {
+        const colour = sample(px + (sx + 0.5) / oversample, py + (sy + 0.5) / oversample);
+        if (colour) {
+          r += colour[0];
+          g += colour[1];
+          b += colour[2];
+          covered++;
+        }
+      }
+    }
+    const at = (py * size + px) * 4;
+    if (covered > 0) {
+      pixels[at] = Math.round(r / covered);
+      pixels[at + 1] = Math.round(g / covered);
+      pixels[at + 2] = Math.round(b / covered);
+      pixels[at + 3] = Math.round((255 * covered) / (oversample * oversample));
+    }
+  }
+}
+
+// Each row gets the PNG filter that leaves the smallest sum of bytes, the
+// usual heuristic for a small file.
+function paeth(a, b, c) {
+  const p = a + b - c;
+  const pa = Math.abs(p - a), pb = Math.abs(p - b), pc = Math.abs(p - c);
+  return pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+}
+
+const stride = size * 4;
+const filtered = Buffer.alloc(size * (stride + 1));
+for (let y = 0; y < size; y++) {
+  const row = pixels.subarray(y * stride, (y + 1) * stride);
+  const above = y > 0 ? pixels.subarray((y - 1) * stride, y * stride) : Buffer.alloc(stride);
+  let best = null;
+  for (let type = 0; type < 5; type++) {
+    const out = Buffer.alloc(stride);
+    for (let i = 0; i < stride; i++) {
+      const a = i >= 4 ? row[i - 4] : 0;
+      const b = above[i];
+      const c = i >= 4 ? above[i - 4] : 0;
+      const predictor = [0, a, b, (a + b) >> 1, paeth(a, b, c)][type];
+      out[i] = (row[i] - predictor) & 0xff;
+    }
+    const cost = out.reduce((sum, v) => sum + (v < 128 ? v : 256 - v), 0);
+    if (!best || cost < best.cost)
+      best = { type, out, cost };
+  }
+  filtered[y * (stride + 1)] = best.type;
+  best.out.copy(filtered, y * (stride + 1) + 1);
+}
+
+const crcTable = Array.from({ length: 256 }, (_, n) => {
+  let c = n;
+  for (let k = 0; k < 8; k++)
+    c = c & 1 ? 0xedb88320 ^ (c >>> 1) : c >>> 1;
+  return c >>> 0;
+});
+
+function crc32(bytes) {
+  let c = 0xffffffff;
+  for (const byte of bytes)
+    c = crcTable[(c ^ byte) & 0xff] ^ (c >>> 8);
+  return (c ^ 0xffffffff) >>> 0;
+}
+
+function chunk(type, data) {
+  const length = Buffer.alloc(4);
+  length.writeUInt32BE(data.length);
+  const body = Buffer.concat([Buffer.from(type, 'latin1'), data]);
+  const crc = Buffer.alloc(4);
+  crc.writeUInt32BE(crc32(body));
+  return Buffer.concat([length, body, crc]);
+}
+
+const header = Buffer.alloc(13);
+header.writeUInt32BE(size, 0);
+header.writeUInt32BE(size, 4);
+header[8] = 8; // bits per channel
+header[9] = 6; // RGBA
+const png = Buffer.concat([
+  Buffer.from([0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a]),
+  chunk('IHDR', header),
+  chunk('IDAT', deflateSync(filtered, { level: 9, memLevel: 9 })),
+  chunk('IEND', Buffer.alloc(0)),
+]);
+
+const here = dirname(fileURLToPath(import.meta.url));
+writeFileSync(join(here, 'logo.png'), png);
+
+const base64 = png.toString('base64');
+const lines = base64.match(/.{1,100}/g).map((line) => `    "${line}"`).join('\n');
+writeFileSync(
+  join(here, '..', 'src', 'game', 'logo.h'),
+  `// Generated by assets/draw-logo.mjs from assets/logo.png; do not edit.
+// The program's logo, a 64 x 64 RGBA PNG, in standard Base64.
+#pragma once
+
+inline constexpr char logo_base64[] =
+${lines};
+`,
+);
+console.log(`logo.png: ${png.length} bytes, Base64 ${base64.length} characters`);

@@ -1,0 +1,82 @@
+#include "control/frame.h"
+
+#include "control/room_command.h"
+#include "control/websocket.h"
+#include "host/registry.h"
+
+#include <cstring>
+
+ws_frame ws_parse_frame(std::uint8_t* bytes, std::int32_t count)
+{
+    ws_frame refused{ws_frame_kind::refused, nullptr, 0};
+    if (count < 2)
+        return refused;
+    // Control frames (close, ping, pong) end the connection as well: the
+    // channel has no use for them.
+    std::uint8_t opcode = bytes[0] & 0x0F;
+    if (opcode != ws_opcode_text && opcode != ws_opcode_binary)
+        return refused;
+    // A client must mask every frame (RFC 6455, 5.1).
+    if ((bytes[1] & ws_mask_bit) == 0)
+        return refused;
+
+    std::uint8_t code = bytes[1] & 0x7F;
+    std::uint64_t length = code;
+    std::int32_t header = 2;
+    if (code == ws_length_16) {
+        if (count < 4)
+            return refused;
+        length = static_cast<std::uint64_t>(bytes[2]) << 8 | bytes[3];
+        header = 4;
+    } else if (code == ws_length_64) {
+        if (count < 10)
+            return refused;
+        length = 0;
+        for (int i = 0; i < 8; i++)
+            length = length << 8 | bytes[2 + i];
+        header = 10;
+    }
+    header += ws_mask_key_size;
+    // Compared as the bytes left after the header, so that no declared
+    // length can overflow the sum.
+    if (count < header || length != static_cast<std::uint64_t>(count - header))
+        return refused;
+
+    const std::uint8_t* key = bytes + header - ws_mask_key_size;
+    std::uint8_t* payload = bytes + header;
+    for (std::uint32_t i = 0; i < length; i++)
+        payload[i] ^= key[i % ws_mask_key_size];
+    return {opcode == ws_opcode_text ? ws_frame_kind::text : ws_frame_kind::binary, payload,
+            static_cast<std::uint32_t>(length)};
+}
+
+void ws_write_frame(std::uint8_t opcode, const std::uint8_t* payload, std::uint32_t length)
+{
+    std::int32_t header = 2;
+    std::uint8_t head[4];
+    head[0] = static_cast<std::uint8_t>(ws_fin | opcode);
+    if (length < ws_length_16) {
+        head[1] = static_cast<std::uint8_t>(length);
+    } else {
+        head[1] = ws_length_16;
+        head[2] = static_cast<std::uint8_t>(length >> 8);
+        head[3] = static_cast<std::uint8_t>(length);
+        header = 4;
+    }
+    if (length > 0)
+        std::memmove(recv_buf + header, payload, length);
+    std::memcpy(recv_buf, head, header);
+    recv_len = header + static_cast<std::int32_t>(length);
+}
+
+bool ws_read_frame(int slot)
+{
+    ws_frame frame = ws_parse_frame(recv_buf, recv_len);
+    if (frame.kind == ws_frame_kind::refused) {
+        ws_close(slot);
+        return true;
+    }
+    if (frame.kind == ws_frame_kind::binary)
+        room_command(frame.payload, frame.length);
+    return false;
+}

@@ -276,8 +276,11 @@ test('leaving the room ends the proxy and the next client meets the standby serv
     await leaveRoom();
     await program.waitForLine('[PROXY] close, handle_kind 1', { since });
     await withTimeout(ended, 'game client disconnected');
-    const status = await withTimeout(mc.ping({ host: '127.0.0.1', port: MC_PORT, version: NEWEST }), 'standby ping');
-    assert.equal(status.version.name, '§fv1', 'the standby status document should answer');
+    // Raw, because the standby server may reset the connection after its answer.
+    const next = await connect(MC_PORT);
+    await next.send(Buffer.concat([handshake(1), frame([0x00])]));
+    await next.until((peer) => peer.received.includes(Buffer.from('"name":"§fv1"')), 'standby status document');
+    next.close();
   } finally {
     closeServer(server);
   }

@@ -19,6 +19,33 @@ fd_set write_set;
 // writable: the send that follows reports the error.
 fd_set except_set;
 
+// Texts of the errors a player may meet, for systems whose message tables
+// lack them (Wine's do).
+struct error_text {
+    int code;
+    const char* text;
+};
+
+constexpr error_text known_errors[] = {
+    {WSAEINTR, "A blocking operation was interrupted."},
+    {WSAEACCES, "An attempt was made to access a socket in a way forbidden by its access permissions."},
+    {WSAEWOULDBLOCK, "A non-blocking socket operation could not be completed immediately."},
+    {WSAEINPROGRESS, "A blocking operation is currently executing."},
+    {WSAENOTSOCK, "An operation was attempted on something that is not a socket."},
+    {WSAEADDRINUSE, "Only one usage of each socket address (protocol/network address/port) is normally permitted."},
+    {WSAEADDRNOTAVAIL, "The requested address is not valid in its context."},
+    {WSAENETDOWN, "A socket operation encountered a dead network."},
+    {WSAENETUNREACH, "A socket operation was attempted to an unreachable network."},
+    {WSAECONNABORTED, "An established connection was aborted by the software in your host machine."},
+    {WSAECONNRESET, "An existing connection was forcibly closed by the remote host."},
+    {WSAENOBUFS, "An operation on a socket could not be performed because the system lacked sufficient buffer space or because a queue was full."},
+    {WSAENOTCONN, "A request to send or receive data was disallowed because the socket is not connected."},
+    {WSAETIMEDOUT, "A connection attempt failed because the connected party did not properly respond after a period of time."},
+    {WSAECONNREFUSED, "No connection could be made because the target machine actively refused it."},
+    {WSAEHOSTUNREACH, "A socket operation was attempted to an unreachable host."},
+    {WSANOTINITIALISED, "Either the application has not called WSAStartup, or WSAStartup failed."},
+};
+
 bool set_int_option(sock_t s, int level, int name, int value)
 {
     return setsockopt(s, level, name, reinterpret_cast<const char*>(&value), sizeof value) == 0;
@@ -62,6 +89,10 @@ void net_perror(const char* prefix)
                                   nullptr, static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
     while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == ' '))
         length--;
+    for (const error_text& known : known_errors) {
+        if (length == 0 && known.code == error)
+            length = static_cast<DWORD>(std::snprintf(text, sizeof text, "%s", known.text));
+    }
     if (length == 0)
         length = static_cast<DWORD>(std::snprintf(text, sizeof text, "socket error %d", error));
     if (prefix != nullptr && prefix[0] != '\0')

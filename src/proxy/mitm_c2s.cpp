@@ -83,9 +83,9 @@ bool on_status(packet_reader& r)
     if (prefix < 0)
         return true;
     std::int32_t room = packet_buf_size - 1 - prefix;
-    std::int32_t written = room_status_format(r.buf + 1 + prefix, static_cast<std::uint32_t>(room),
-                                              nick.length, nick.text, name.length, name.text, owner.length,
-                                              owner.text);
+    std::int32_t written =
+        room_status_format(r.buf + 1 + prefix, static_cast<std::uint32_t>(room), nick.length, nick.text,
+                           name.length, name.text, owner.length, owner.text);
     // A document of exactly the room left would lose its last byte to the NUL.
     if (written != document_length || written >= room)
         return true;

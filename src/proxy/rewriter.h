@@ -35,16 +35,16 @@ inline constexpr std::int32_t next_state_login = 2;
 // The framing state of one direction: a VarInt length, then the body.
 struct packet_reader {
     std::uint8_t buf[packet_buf_size + packet_head_room];
-    std::int32_t received;    // body bytes taken so far
-    std::int32_t remaining;   // body bytes still expected; the length while it is read
-    std::uint8_t len_shift;   // length bytes read
-    std::uint8_t in_body;     // 0 while the length is read
+    std::int32_t received;  // body bytes taken so far
+    std::int32_t remaining; // body bytes still expected; the length while it is read
+    std::uint8_t len_shift; // length bytes read
+    std::uint8_t in_body;   // 0 while the length is read
 };
 
 enum class read_step {
-    more,       // the packet is not complete yet; the call may have passed a piece
-    complete,   // a packet of 1 to packet_buf_size bytes is in buf
-    stop,       // framing that cannot be trusted
+    more,     // the packet is not complete yet; the call may have passed a piece
+    complete, // a packet of 1 to packet_buf_size bytes is in buf
+    stop,     // framing that cannot be trusted
 };
 
 // Takes one byte of the stream into the reader. A length of more than five
@@ -60,9 +60,9 @@ void reader_clear(packet_reader& reader);
 bool reader_packet_id(const packet_reader& reader, std::int32_t* id, std::int32_t* id_length);
 
 // State of the one proxy, shared by both directions.
-extern std::int32_t next_state;        // 0 until the handshake is read
-extern std::uint8_t nick_replaced;     // 1 once Login Start carries the room's nick
-extern std::uint32_t relayed_bytes;    // bytes given to either rewriter
+extern std::int32_t next_state;     // 0 until the handshake is read
+extern std::uint8_t nick_replaced;  // 1 once Login Start carries the room's nick
+extern std::uint32_t relayed_bytes; // bytes given to either rewriter
 
 extern packet_reader c2s_reader;
 extern packet_reader s2c_reader;

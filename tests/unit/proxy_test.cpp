@@ -68,7 +68,8 @@ bytes handshake(std::int32_t next, std::int32_t prefix_bytes = 0)
 
 bytes login_start(std::string_view name, const bytes& after = {}, std::int32_t prefix_bytes = 0)
 {
-    return frame(cat({{0x00}, varint(static_cast<std::int32_t>(name.size())), text(name), after}), prefix_bytes);
+    return frame(cat({{0x00}, varint(static_cast<std::int32_t>(name.size())), text(name), after}),
+                 prefix_bytes);
 }
 
 bytes packet(std::int32_t id, std::size_t payload_size, std::uint8_t fill = 0x5A)
@@ -198,7 +199,7 @@ outcome rewrite(rewriter step, const bytes& stream, const bytes& prelude = {})
 }
 
 class Proxy : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         set_room("RoomNick");
@@ -221,20 +222,27 @@ TEST_F(Proxy, LoginStartCarriesTheRoomNickWithTheFieldsAfterTheNameIntact)
         bytes after;
     };
     const case_t cases[] = {
-        {"Al", {}}, {"Al", uuid}, {"Player_Name1", {}}, {"Equal_Length", uuid},
-        {"SixteenByteNick!", {}}, {"SixteenByteNick!", uuid}, {"", {}}, {"", uuid},
+        {"Al", {}},
+        {"Al", uuid},
+        {"Player_Name1", {}},
+        {"Equal_Length", uuid},
+        {"SixteenByteNick!", {}},
+        {"SixteenByteNick!", uuid},
+        {"", {}},
+        {"", uuid},
     };
     for (const case_t& c : cases) {
         set_room(c.nick);
         captured.clear();
         bytes play = packet(0x20, 40);
-        outcome out = rewrite(mitm_c2s, cat({handshake(2, 3), login_start("Player_Name1", c.after, 2), play}));
+        outcome out =
+            rewrite(mitm_c2s, cat({handshake(2, 3), login_start("Player_Name1", c.after, 2), play}));
         EXPECT_FALSE(out.stopped) << "nick " << c.nick;
         EXPECT_EQ(out.server, cat({handshake(2), login_start(c.nick, c.after), play})) << "nick " << c.nick;
         EXPECT_TRUE(out.client.empty());
         std::string nick(c.nick);
-        EXPECT_NE(captured.find("[MITM] next_state = 2\n[MITM] og nick = Player_Name1\n[MITM] as nick: " + nick +
-                                "\n[MITM] nick replace done\n"),
+        EXPECT_NE(captured.find("[MITM] next_state = 2\n[MITM] og nick = Player_Name1\n[MITM] as nick: " +
+                                nick + "\n[MITM] nick replace done\n"),
                   std::string::npos)
             << captured;
     }
@@ -251,8 +259,8 @@ TEST_F(Proxy, StatusAndPingAreAnsweredHereAndOnlyTheHandshakeReachesTheServer)
     room_text_result nick = room_text(room_field::nick);
     room_text_result name = room_text(room_field::room_name);
     room_text_result owner = room_text(room_field::owner_name);
-    std::int32_t n = room_status_format(document, sizeof document, nick.length, nick.text, name.length, name.text,
-                                        owner.length, owner.text);
+    std::int32_t n = room_status_format(document, sizeof document, nick.length, nick.text, name.length,
+                                        name.text, owner.length, owner.text);
     bytes response = frame(cat({{0x00}, varint(n), bytes(document, document + n)}));
     EXPECT_EQ(out.client, cat({response, ping}));
 }
@@ -350,9 +358,12 @@ TEST_F(Proxy, MalformedOrUnexpectedClientPacketsStopTheProxy)
     const case_t cases[] = {
         {"first packet not a handshake", packet(0x01, 4)},
         {"handshake with no body after its id", frame({0x00})},
-        {"address longer than the body", frame(cat({{0x00}, varint(767), varint(30), text("short"), {0x63, 0xDD, 1}}))},
-        {"negative address length", frame(cat({{0x00}, varint(767), varint(-1), text("abc"), {0x63, 0xDD, 1}}))},
-        {"handshake without its next state", frame(cat({{0x00}, varint(767), varint(3), text("abc"), {0x63, 0xDD}}))},
+        {"address longer than the body",
+         frame(cat({{0x00}, varint(767), varint(30), text("short"), {0x63, 0xDD, 1}}))},
+        {"negative address length",
+         frame(cat({{0x00}, varint(767), varint(-1), text("abc"), {0x63, 0xDD, 1}}))},
+        {"handshake without its next state",
+         frame(cat({{0x00}, varint(767), varint(3), text("abc"), {0x63, 0xDD}}))},
         {"next state 3, then any packet", cat({handshake(3), packet(0x00, 2)})},
         {"login packet other than Login Start", cat({handshake(2), packet(0x02, 2)})},
         {"name longer than the body", cat({handshake(2), frame(cat({{0x00}, varint(20), text("Steve")}))})},
@@ -408,8 +419,11 @@ TEST(ProxyPump, BatchesUpTo1024BytesForTheClientAnd16384ForTheServer)
     const case_t cases[] = {
         {"1024 to the client fit the batch", {{1000, 0, false}, {24, 0, false}}, {1024}, {}, 0},
         {"1025 do not", {{1000, 0, false}, {25, 0, false}}, {1000, 25}, {}, 0},
-        {"a long slice goes alone after the batch", {{10, 0, false}, {2000, 0, false}, {5, 0, false}},
-         {10, 2000, 5}, {}, 0},
+        {"a long slice goes alone after the batch",
+         {{10, 0, false}, {2000, 0, false}, {5, 0, false}},
+         {10, 2000, 5},
+         {},
+         0},
         {"16384 for the server wait", {{0, 16000, false}, {0, 384, false}}, {}, {}, 16384},
         {"one more byte flushes", {{0, 16000, false}, {0, 384, false}, {0, 1, false}}, {}, {16384, 1}, 0},
         {"a stop sends nothing more", {{3, 0, false}, {4, 0, true}, {5, 0, false}}, {}, {}, 0},
@@ -428,7 +442,8 @@ TEST(ProxyPump, BatchesUpTo1024BytesForTheClientAnd16384ForTheServer)
         EXPECT_EQ(to_server_fill, c.left_for_server) << c.what;
         if (to_server_fill > 0) {
             EXPECT_FALSE(flush_to_server(fds.server[0]));
-            EXPECT_EQ(sends(fds.server[1]), std::vector<std::size_t>{static_cast<std::size_t>(to_server_fill)});
+            EXPECT_EQ(sends(fds.server[1]),
+                      std::vector<std::size_t>{static_cast<std::size_t>(to_server_fill)});
         }
         to_server_fill = 0;
     }

@@ -312,13 +312,11 @@ test('a room server that accepts slowly gets the waiting bytes once connected', 
     const got = [];
     const server = net.createServer((s) => { const i = got.length; got.push(0);
       s.on('data', (c) => { got[i] += c.length; process.stdout.write('bytes ' + i + ' ' + got[i] + '\\n'); }); s.on('error', () => {}); });
-    server.listen({ port: ${port}, host: '127.0.0.1', backlog: 0 }, () => {
-      const fillers = [net.connect(${port}, '127.0.0.1'), net.connect(${port}, '127.0.0.1')];
-      fillers.forEach((f) => f.on('error', () => {}));
-      setTimeout(() => {
-        process.stdout.write('ready\\n');
-        Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, 2500);
-      }, 200);
+    server.listen({ port: ${port}, host: '127.0.0.1', backlog: 1 }, () => {
+      // Fill the accept queue, then keep this process from accepting for a while.
+      for (let i = 0; i < 3; i++) net.connect(${port}, '127.0.0.1').on('error', () => {});
+      process.stdout.write('ready\\n');
+      Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, 2500);
     });`;
   const child = spawn(process.execPath, ['-e', script], { stdio: ['ignore', 'pipe', 'inherit'] });
   let out = '';

@@ -3,7 +3,7 @@
 // The program is named by NIMBREL_PROGRAM (a path; a name ending in .exe runs
 // under Wine, in the prefix named by WINEPREFIX). Every test file starts its
 // own program and stops it before it ends.
-import { spawn } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import { readFileSync } from 'node:fs';
 import net from 'node:net';
 import { resolve } from 'node:path';
@@ -162,6 +162,14 @@ export class Program {
   // Stops the program; throws when it had already died or a sanitizer spoke.
   async stop() {
     const diedEarly = this.exitCode !== undefined;
+    if (isWindowsProgram) {
+      // Wine's server can keep a killed program's listening socket on its
+      // books (the port then stays refused to the next program), so the
+      // whole Wine session of this prefix ends with the program.
+      execFileSync('wineserver', ['-k'], { stdio: 'ignore' });
+      execFileSync('wineserver', ['-w'], { stdio: 'ignore' });
+      killStrays();
+    }
     if (!diedEarly) {
       this.child.kill('SIGKILL');
       await this.exited;
@@ -171,9 +179,27 @@ export class Program {
   }
 }
 
+// Under Wine the process that was started may not be the one that runs the
+// program; make sure no copy of this build outlives its test.
+function killStrays() {
+  for (let attempt = 0; attempt < 50; attempt++) {
+    try {
+      const found = execFileSync('pgrep', ['-f', programPath], { encoding: 'latin1' }).trim();
+      process.stderr.write(`# killing a stray copy of the program: ${found}\n`);
+      execFileSync('pkill', ['-KILL', '-f', programPath]);
+    } catch {
+      return;
+    }
+    execFileSync('sleep', ['0.1']);
+  }
+}
+
 // Starts the program; by default resolves once both listeners are open.
 export async function startProgram({ waitForListeners = true } = {}) {
-  if (isWindowsProgram) await waitOutTimeWait();
+  if (isWindowsProgram) {
+    killStrays();
+    await waitOutTimeWait();
+  }
   const command = isWindowsProgram ? 'wine' : programPath;
   const args = isWindowsProgram ? [programPath] : [];
   const env = { ...process.env, ASAN_OPTIONS: 'detect_leaks=0:abort_on_error=1', WINEDEBUG: '-all' };

@@ -1,0 +1,81 @@
+#include "proxy/rewriter.h"
+
+#include "game/varint.h"
+#include "host/log.h"
+
+out_slice to_client;
+out_slice to_server;
+
+std::int32_t next_state;
+std::uint8_t nick_replaced;
+std::uint32_t relayed_bytes;
+
+packet_reader c2s_reader;
+packet_reader s2c_reader;
+
+read_step reader_take(packet_reader& reader, std::uint8_t byte, out_slice& pass, const char* pop_line)
+{
+    if (reader.in_body == 0) {
+        // Unsigned, so that the fifth byte's bits may reach the sign bit.
+        std::uint32_t group = static_cast<std::uint32_t>(byte & 0x7F) << (7 * reader.len_shift);
+        reader.remaining = static_cast<std::int32_t>(static_cast<std::uint32_t>(reader.remaining) | group);
+        reader.len_shift++;
+        if ((byte & 0x80) != 0)
+            return reader.len_shift < varint_max_bytes ? read_step::more : read_step::stop;
+        reader.in_body = 1;
+        return reader.remaining > 0 ? read_step::more : read_step::stop;
+    }
+
+    if (reader.received < packet_buf_size) {
+        reader.buf[reader.received] = byte;
+    } else if (reader.received == packet_buf_size) {
+        log_line(tag_mitm, "%s", pop_line);
+        pass = {reader.buf, packet_buf_size};
+        if (varint_insert_prefix(reader.buf, &pass.length, reader.received + reader.remaining) != 0)
+            return read_step::stop;
+        reader.buf[pass.length++] = byte;
+    } else {
+        reader.buf[0] = byte;
+        pass = {reader.buf, 1};
+    }
+    reader.received++;
+    reader.remaining--;
+    if (reader.remaining > 0)
+        return read_step::more;
+    if (reader.received > packet_buf_size) {
+        // Already passed on in pieces.
+        reader_clear(reader);
+        return read_step::more;
+    }
+    return read_step::complete;
+}
+
+void reader_clear(packet_reader& reader)
+{
+    reader.received = 0;
+    reader.remaining = 0;
+    reader.len_shift = 0;
+    reader.in_body = 0;
+}
+
+bool reader_packet_id(const packet_reader& reader, std::int32_t* id, std::int32_t* id_length)
+{
+    varint_result result{};
+    varint_decode(&result, reader.buf, reader.received);
+    if (result.ok == 0)
+        return false;
+    *id = result.value;
+    *id_length = result.length;
+    return true;
+}
+
+void mitm_reset()
+{
+    reader_clear(c2s_reader);
+    reader_clear(s2c_reader);
+    next_state = 0;
+    nick_replaced = 0;
+    relayed_bytes = 0;
+    to_client = {c2s_reader.buf, 0};
+    to_server = {c2s_reader.buf, 0};
+}

@@ -375,7 +375,7 @@ test('afterwards descriptors and memory are back and every log line is a listed 
   assert.equal(fds, start.fds, `open descriptors: ${fds} now, ${start.fds} at the start`);
   // The program allocates nothing; the margin is for pages touched late
   // (more under the sanitizer, whose shadow memory grows with use).
-  const marginKb = /build-asan/.test(process.env.NIMBREL_PROGRAM ?? '') ? 32768 : 1024;
+  const marginKb = /build-asan/.test(process.env.NIMBREL_PROGRAM ?? '') ? 4096 : 1024;
   assert.ok(rssKb <= start.rssKb + marginKb, `resident memory: ${rssKb} kB now, ${start.rssKb} kB at the start`);
   figures.lines = {};
   const unlisted = unlistedLines(program.linesSince(0), figures.lines);

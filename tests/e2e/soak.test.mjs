@@ -17,7 +17,7 @@ import { sleep } from './lib/net.mjs';
 
 const LONG = process.env.NIMBREL_SOAK === 'long';
 const COUNTS = LONG
-  ? { standby: 20000, proxy: 6000, browser: 20000 }
+  ? { standby: 50000, proxy: 12000, browser: 50000 }
   : { standby: 4000, proxy: 1500, browser: 4000 };
 const skip = isWindowsProgram ? 'reads /proc; Linux builds only' : false;
 

@@ -63,8 +63,12 @@ function unlistedLines(lines, counts = {}) {
 // A small deterministic generator, so that a failure can be run again.
 let seed = Number(process.env.NIMBREL_SOAK_SEED ?? 20261206);
 function random(n) {
-  seed = (seed * 1103515245 + 12345) >>> 0;
-  return Math.floor(((seed >>> 8) / 0x1000000) * n);
+  // mulberry32
+  seed = (seed + 0x6d2b79f5) >>> 0;
+  let t = seed;
+  t = Math.imul(t ^ (t >>> 15), t | 1);
+  t ^= t + Math.imul(t ^ (t >>> 7), t | 61);
+  return Math.floor((((t ^ (t >>> 14)) >>> 0) / 0x100000000) * n);
 }
 function randomBytes(n) {
   const out = Buffer.alloc(n);
@@ -210,7 +214,7 @@ async function browserClient() {
       write(socket, REQUEST(site));
       await sleep(5);
       const frames = [
-        () => maskedFrame(0x82, randomBytes([0, 1, 85, 87, 97, 99][random(6)])),
+        () => maskedFrame(0x82, randomBytes([0, 1, 85, 86, 87, 97, 98, 99][random(8)])),
         () => maskedFrame(0x81, randomBytes(random(300))),
         () => maskedFrame(0x82, randomBytes(200), 70000),
         () => maskedFrame(random(256), randomBytes(random(130))),
@@ -218,6 +222,11 @@ async function browserClient() {
         () => maskedFrame(0x82, randomBytes(16000 + random(4000))),
       ];
       bytes = frames[random(frames.length)]();
+      // A frame must come in one read; half of them do.
+      if (random(2) === 0) {
+        write(socket, bytes);
+        bytes = Buffer.alloc(0);
+      }
     }
   }
   await sendAndVanish(socket, bytes);

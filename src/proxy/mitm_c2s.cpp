@@ -159,3 +159,12 @@ bool mitm_c2s(std::uint8_t byte)
     reader_clear(r);
     return false;
 }
+
+std::int32_t mitm_c2s_run(std::uint8_t* bytes, std::int32_t count)
+{
+    to_client = {c2s_reader.buf, 0};
+    to_server = {c2s_reader.buf, 0};
+    std::int32_t run = reader_take_run(c2s_reader, bytes, count, to_server);
+    relayed_bytes += static_cast<std::uint32_t>(run);
+    return run;
+}

@@ -36,3 +36,12 @@ bool mitm_s2c(std::uint8_t byte)
     reader_clear(r);
     return false;
 }
+
+std::int32_t mitm_s2c_run(std::uint8_t* bytes, std::int32_t count)
+{
+    to_client = {s2c_reader.buf, 0};
+    to_server = {s2c_reader.buf, 0};
+    std::int32_t run = reader_take_run(s2c_reader, bytes, count, to_client);
+    relayed_bytes += static_cast<std::uint32_t>(run);
+    return run;
+}

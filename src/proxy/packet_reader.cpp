@@ -3,6 +3,8 @@
 #include "game/varint.h"
 #include "host/log.h"
 
+#include <cstring>
+
 out_slice to_client;
 out_slice to_server;
 
@@ -48,6 +50,24 @@ read_step reader_take(packet_reader& reader, std::uint8_t byte, out_slice& pass,
         return read_step::more;
     }
     return read_step::complete;
+}
+
+std::int32_t reader_take_run(packet_reader& reader, std::uint8_t* bytes, std::int32_t count, out_slice& pass)
+{
+    if (reader.in_body == 0 || reader.remaining <= 1 || reader.received == packet_buf_size)
+        return 0;
+    std::int32_t run = count < reader.remaining - 1 ? count : reader.remaining - 1;
+    if (reader.received < packet_buf_size) {
+        std::int32_t room = packet_buf_size - reader.received;
+        run = run < room ? run : room;
+        std::memcpy(reader.buf + reader.received, bytes, static_cast<std::size_t>(run));
+    } else {
+        // Past the buffer every byte goes on as it comes.
+        pass = {bytes, run};
+    }
+    reader.received += run;
+    reader.remaining -= run;
+    return run;
 }
 
 void reader_clear(packet_reader& reader)

@@ -16,7 +16,9 @@ int relay_from(bool from_client)
     recv_len = net_recv(from_client ? client_sock : server_sock, recv_buf, recv_buf_size);
     if (recv_len <= 0)
         return 0;
-    return proxy_pump(client_sock, server_sock, recv_len, from_client ? mitm_c2s : mitm_s2c) ? 1 : -1;
+    bool stopped = from_client ? proxy_pump(client_sock, server_sock, recv_len, mitm_c2s, mitm_c2s_run)
+                               : proxy_pump(client_sock, server_sock, recv_len, mitm_s2c, mitm_s2c_run);
+    return stopped ? 1 : -1;
 }
 
 } // namespace

@@ -16,10 +16,12 @@ inline constexpr std::int32_t to_server_buf_size = 16384;
 extern std::uint8_t to_server_buf[to_server_buf_size];
 extern std::int32_t to_server_fill;
 
-// Feeds the first count bytes of recv_buf to the rewriter. The game client
-// gets to_client output, the room server to_server output. True when the
-// rewriter stopped or a send failed; the proxy must then end.
-bool proxy_pump(sock_t client, sock_t server, std::int32_t count, rewriter step);
+// Feeds the first count bytes of recv_buf to the rewriter: runs that need no
+// decision through its fast path (when given), every other byte through its
+// one-byte step. The game client gets to_client output, the room server
+// to_server output. True when the rewriter stopped or a send failed; the proxy
+// must then end.
+bool proxy_pump(sock_t client, sock_t server, std::int32_t count, rewriter step, rewriter_run run = nullptr);
 
 // Sends everything waiting for the room server. True on failure. The caller
 // empties the buffer either way.

@@ -18,6 +18,13 @@ extern out_slice to_server;
 // Takes one byte of its direction's stream. True means the proxy must end.
 using rewriter = bool (*)(std::uint8_t byte);
 
+// The same rewriter's fast path: takes the longest run at the start of bytes
+// that needs no decision (body bytes short of a packet's last) and returns its
+// length, 0 when the next byte must go through the one-byte step. What it
+// takes leaves exactly the state and the output of that many one-byte steps;
+// a passed-on piece may point into bytes.
+using rewriter_run = std::int32_t (*)(std::uint8_t* bytes, std::int32_t count);
+
 // A packet longer than this passes on in pieces, uninspected.
 inline constexpr std::int32_t packet_buf_size = 16384;
 // Room behind a packet for what is added in place: up to 16 bytes of growth of
@@ -53,6 +60,10 @@ enum class read_step {
 // buffered bytes and this byte, then each further byte alone.
 read_step reader_take(packet_reader& reader, std::uint8_t byte, out_slice& pass, const char* pop_line);
 
+// The run of body bytes that reader_take would only store or pass on: at most
+// up to the buffer's end, and never a packet's last byte. Returns its length.
+std::int32_t reader_take_run(packet_reader& reader, std::uint8_t* bytes, std::int32_t count, out_slice& pass);
+
 void reader_clear(packet_reader& reader);
 
 // Reads the packet id at the start of a complete packet; false when it does
@@ -69,6 +80,8 @@ extern packet_reader s2c_reader;
 
 bool mitm_c2s(std::uint8_t byte);
 bool mitm_s2c(std::uint8_t byte);
+std::int32_t mitm_c2s_run(std::uint8_t* bytes, std::int32_t count);
+std::int32_t mitm_s2c_run(std::uint8_t* bytes, std::int32_t count);
 
 // Clears both readers and the shared state, as for a new proxy.
 void mitm_reset();

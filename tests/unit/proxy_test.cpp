@@ -145,7 +145,14 @@ struct pair_fds {
 
 // Runs the stream through the pump in the given pieces; what the peers
 // receive, with the to-server bytes flushed at the end.
-outcome pump_pieces(rewriter step, const bytes& prelude, const bytes& stream, std::vector<std::size_t> cuts)
+// The fast path the program pairs with each rewriter.
+rewriter_run fast_path_of(rewriter step)
+{
+    return step == mitm_c2s ? mitm_c2s_run : step == mitm_s2c ? mitm_s2c_run : nullptr;
+}
+
+outcome pump_pieces(rewriter step, const bytes& prelude, const bytes& stream, std::vector<std::size_t> cuts,
+                    bool fast = true)
 {
     mitm_reset();
     to_server_fill = 0;
@@ -159,7 +166,8 @@ outcome pump_pieces(rewriter step, const bytes& prelude, const bytes& stream, st
         while (from < to && !out.stopped) {
             std::size_t n = std::min(to - from, static_cast<std::size_t>(recv_buf_size));
             std::memcpy(recv_buf, stream.data() + from, n);
-            out.stopped = proxy_pump(fds.client[0], fds.server[0], static_cast<std::int32_t>(n), step);
+            out.stopped = proxy_pump(fds.client[0], fds.server[0], static_cast<std::int32_t>(n), step,
+                                     fast ? fast_path_of(step) : nullptr);
             from += n;
         }
     }
@@ -446,5 +454,48 @@ TEST(ProxyPump, BatchesUpTo1024BytesForTheClientAnd16384ForTheServer)
                       std::vector<std::size_t>{static_cast<std::size_t>(to_server_fill)});
         }
         to_server_fill = 0;
+    }
+}
+
+TEST_F(Proxy, FastPathGivesTheSameBytesStopsAndLogAsTheOneByteStep)
+{
+    std::uint32_t seed = 12345;
+    auto next = [&seed](std::uint32_t bound) {
+        seed = seed * 1664525u + 1013904223u;
+        return (seed >> 8) % bound;
+    };
+    const std::int32_t sizes[] = {1, 2, 9, 64, 300, 16383, 16384, 16385, 16386, 40000};
+    for (int round = 0; round < 120; round++) {
+        bytes prelude;
+        int stage = static_cast<int>(next(4));
+        if (stage > 0)
+            prelude = handshake(stage == 3 ? 2 : stage);
+        if (stage == 3)
+            prelude = cat({prelude, login_start("Steve")});
+        bytes stream;
+        for (int n = static_cast<int>(next(6)); n >= 0; n--) {
+            if (next(12) == 0) {
+                for (int junk = static_cast<int>(next(8)); junk >= 0; junk--)
+                    stream.push_back(static_cast<std::uint8_t>(next(256)));
+            } else {
+                stream = cat({stream, packet(static_cast<std::int32_t>(next(3)),
+                                             static_cast<std::size_t>(sizes[next(10)]) - 1)});
+            }
+        }
+        rewriter step = next(2) == 0 ? mitm_c2s : mitm_s2c;
+        std::vector<std::size_t> cuts;
+        for (int c = static_cast<int>(next(4)); c > 0; c--)
+            cuts.push_back(next(static_cast<std::uint32_t>(stream.size()) + 1));
+        std::sort(cuts.begin(), cuts.end());
+
+        captured.clear();
+        outcome fast = pump_pieces(step, prelude, stream, cuts, true);
+        std::string fast_log = captured;
+        captured.clear();
+        outcome slow = pump_pieces(step, prelude, stream, cuts, false);
+        EXPECT_EQ(fast.stopped, slow.stopped) << "round " << round;
+        EXPECT_TRUE(fast.client == slow.client) << "round " << round;
+        EXPECT_TRUE(fast.server == slow.server) << "round " << round;
+        EXPECT_EQ(fast_log, captured) << "round " << round;
     }
 }

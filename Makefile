@@ -5,7 +5,8 @@ JOBS ?= 2
 SITE_DOMAIN ?= nimbrel.example
 CMAKE_OPTIONS = -DNIMBREL_SITE_DOMAIN=$(SITE_DOMAIN)
 
-.PHONY: all build windows asan run test deps unit e2e e2e-linux e2e-asan e2e-windows clean bench
+.PHONY: all build windows asan run test deps unit e2e e2e-linux e2e-asan e2e-windows \
+  fuzz-build fuzz fuzz-short replay-windows soak bench clean
 
 all: build
 
@@ -43,9 +44,32 @@ e2e-windows: windows
 
 e2e: e2e-linux e2e-asan e2e-windows
 
+# libFuzzer targets, built by clang in a folder of their own.
+FUZZ_SECONDS ?= 60
+fuzz-build:
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	  -DNIMBREL_FUZZ=ON -DNIMBREL_TESTS=OFF $(CMAKE_OPTIONS) >/dev/null
+	cmake --build build-fuzz -j $(JOBS)
+
+fuzz: fuzz-build
+	FUZZ_SECONDS=$(FUZZ_SECONDS) ./fuzz/run.sh
+
+# A few seconds per target, as part of make test.
+fuzz-short: fuzz-build
+	FUZZ_SECONDS=5 ./fuzz/run.sh
+
+replay-windows: windows
+	./fuzz/replay-windows.sh
+
+# Long soak of the Linux and the sanitizer builds (the short form is in the e2e suite).
+soak: build asan
+	NIMBREL_SOAK=long E2E_FILTER=soak ./scripts/e2e.sh build/nimbrel-client
+	NIMBREL_SOAK=long E2E_FILTER=soak ./scripts/e2e.sh build-asan/nimbrel-client
+
 test: deps
 	$(MAKE) build asan windows
 	$(MAKE) unit
+	$(MAKE) fuzz-short replay-windows
 	$(MAKE) e2e
 
 # The relay benchmark against direct, haproxy and socat, in a network namespace
@@ -55,4 +79,4 @@ bench: build
 	BENCH_QUICK=$(QUICK) BENCH_RUNS=$(RUNS) unshare -n bash -c 'ip link set lo up && ./build/nimbrel-bench'
 
 clean:
-	rm -rf build build-asan build-windows
+	rm -rf build build-asan build-windows build-fuzz

@@ -1,9 +1,18 @@
-// Fuzz target: the header scan and the request parse of a handshake read.
+// Fuzz target: the header scan and the request parse of a handshake read,
+// then (on POSIX) the same bytes as the first read of a browser connection.
 #include "control/handshake.h"
+#include "control/room.h"
+#include "control/websocket.h"
 #include "host/log.h"
+#include "host/registry.h"
 
 #include <cstring>
 #include <vector>
+
+#if !defined(_WIN32)
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -25,5 +34,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
     ws_accept_key(request.key, request.key_length, accept);
     if (std::strlen(accept) != 0 && std::strlen(accept) != ws_accept_length)
         __builtin_trap();
+
+#if !defined(_WIN32)
+    // The whole first read of a new page, replies and closes included.
+    if (size == 0)
+        return 0;
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0)
+        __builtin_trap();
+    int buffer = 1 << 20;
+    setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    if (send(pair[1], data, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size))
+        __builtin_trap();
+    registry_reset();
+    room_reset();
+    ws_slots[0] = {pair[0], ws_state_handshake, 0};
+    ws_on_readable(0);
+    if (ws_slots[0].sock != 0 && ws_slots[0].state != ws_state_open)
+        __builtin_trap();
+    if (ws_slots[0].sock != 0)
+        ws_close(0);
+    close(pair[1]);
+#endif
     return 0;
 }

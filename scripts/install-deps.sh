@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make libgtest-dev g++-mingw-w64-x86-64 wine wine64 chromium nodejs npm)
+packages=(cmake g++ make clang libclang-rt-14-dev libgtest-dev g++-mingw-w64-x86-64 wine wine64 chromium nodejs npm)
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Replays every committed corpus through the Windows build's replay runners,
+# under Wine in the Windows build's own prefix.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export WINEPREFIX=$PWD/build-windows/wineprefix WINEDEBUG=-all
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+[[ -f $WINEPREFIX/system.reg ]] || wineboot -i >/dev/null 2>&1
+for corpus in fuzz/corpus/*/; do
+  target=$(basename "$corpus")
+  printf '%s: ' "$target"
+  wine "build-windows/fuzz/${target}_fuzz.exe" "$corpus" 2>/dev/null
+done

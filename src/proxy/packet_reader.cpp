@@ -70,6 +70,25 @@ std::int32_t reader_take_run(packet_reader& reader, std::uint8_t* bytes, std::in
     return run;
 }
 
+std::int32_t reader_whole_packet(const packet_reader& reader, const std::uint8_t* bytes, std::int32_t count,
+                                 bool check_id)
+{
+    if (reader.in_body != 0 || reader.len_shift != 0)
+        return 0;
+    varint_result length{};
+    varint_decode(&length, bytes, count);
+    if (length.ok == 0 || length.value < 1 || length.value > packet_buf_size ||
+        length.length != varint_size(length.value) || length.value > count - length.length)
+        return 0;
+    if (check_id) {
+        varint_result id{};
+        varint_decode(&id, bytes + length.length, length.value);
+        if (id.ok == 0)
+            return 0;
+    }
+    return length.length + length.value;
+}
+
 void reader_clear(packet_reader& reader)
 {
     reader.received = 0;

@@ -41,7 +41,7 @@ bool create_proxy(sock_t client)
     server_sock = server;
     handle_kind = handle_proxy;
     client_sock = client;
-    to_server_fill = 0;
+    to_server_clear();
     mitm_reset();
     return true;
 }
@@ -49,8 +49,10 @@ bool create_proxy(sock_t client)
 void proxy_client_readable()
 {
     int kill = relay_from(true);
-    if (kill < 0)
+    if (kill < 0) {
+        offer_to_server(server_sock);
         return;
+    }
     log_line(tag_proxy, "c2s killed %d", kill);
     close_handler();
 }
@@ -68,5 +70,5 @@ void proxy_server_writable()
 {
     if (flush_to_server(server_sock))
         close_handler();
-    to_server_fill = 0;
+    to_server_clear();
 }

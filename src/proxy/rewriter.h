@@ -18,12 +18,16 @@ extern out_slice to_server;
 // Takes one byte of its direction's stream. True means the proxy must end.
 using rewriter = bool (*)(std::uint8_t byte);
 
-// The same rewriter's fast path: takes the longest run at the start of bytes
-// that needs no decision (body bytes short of a packet's last) and returns its
-// length, 0 when the next byte must go through the one-byte step. What it
-// takes leaves exactly the state and the output of that many one-byte steps;
-// a passed-on piece may point into bytes.
-using rewriter_run = std::int32_t (*)(std::uint8_t* bytes, std::int32_t count);
+// The same rewriter's fast path: takes a run at the start of bytes that needs
+// no decision and returns its length, 0 when the next byte must go through the
+// one-byte step. What it takes leaves exactly the state and the output of that
+// many one-byte steps, and is one of two kinds:
+// - a whole packet that goes on unchanged (*whole set): the steps would have
+//   left it as one piece, at its last byte;
+// - body bytes short of a packet's last (*whole clear): the steps would have
+//   stored them, or passed each on alone.
+// A passed-on piece may point into bytes.
+using rewriter_run = std::int32_t (*)(std::uint8_t* bytes, std::int32_t count, bool* whole);
 
 // A packet longer than this passes on in pieces, uninspected.
 inline constexpr std::int32_t packet_buf_size = 16384;
@@ -64,6 +68,14 @@ read_step reader_take(packet_reader& reader, std::uint8_t byte, out_slice& pass,
 // up to the buffer's end, and never a packet's last byte. Returns its length.
 std::int32_t reader_take_run(packet_reader& reader, std::uint8_t* bytes, std::int32_t count, out_slice& pass);
 
+// The length of the packet at the start of bytes when the reader stands
+// between packets and its one-byte steps would give the packet back as it is:
+// a minimal length prefix, a length of 1 to packet_buf_size, the whole packet
+// within count and, when check_id is set, a packet id that parses within the
+// body. 0 otherwise.
+std::int32_t reader_whole_packet(const packet_reader& reader, const std::uint8_t* bytes, std::int32_t count,
+                                 bool check_id);
+
 void reader_clear(packet_reader& reader);
 
 // Reads the packet id at the start of a complete packet; false when it does
@@ -80,8 +92,8 @@ extern packet_reader s2c_reader;
 
 bool mitm_c2s(std::uint8_t byte);
 bool mitm_s2c(std::uint8_t byte);
-std::int32_t mitm_c2s_run(std::uint8_t* bytes, std::int32_t count);
-std::int32_t mitm_s2c_run(std::uint8_t* bytes, std::int32_t count);
+std::int32_t mitm_c2s_run(std::uint8_t* bytes, std::int32_t count, bool* whole);
+std::int32_t mitm_s2c_run(std::uint8_t* bytes, std::int32_t count, bool* whole);
 
 // Clears both readers and the shared state, as for a new proxy.
 void mitm_reset();

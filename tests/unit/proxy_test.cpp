@@ -72,12 +72,13 @@ bytes login_start(std::string_view name, const bytes& after = {}, std::int32_t p
                  prefix_bytes);
 }
 
-bytes packet(std::int32_t id, std::size_t payload_size, std::uint8_t fill = 0x5A)
+bytes packet(std::int32_t id, std::size_t payload_size, std::uint8_t fill = 0x5A,
+             std::int32_t prefix_bytes = 0)
 {
     bytes body = varint(id);
     for (std::size_t i = 0; i < payload_size; i++)
         body.push_back(static_cast<std::uint8_t>(fill + i * 7));
-    return frame(body);
+    return frame(body, prefix_bytes);
 }
 
 const bytes uuid = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
@@ -155,7 +156,7 @@ outcome pump_pieces(rewriter step, const bytes& prelude, const bytes& stream, st
                     bool fast = true)
 {
     mitm_reset();
-    to_server_fill = 0;
+    to_server_clear();
     feed(mitm_c2s, prelude);
     pair_fds fds;
     outcome out;
@@ -173,7 +174,7 @@ outcome pump_pieces(rewriter step, const bytes& prelude, const bytes& stream, st
     }
     if (!out.stopped)
         flush_to_server(fds.server[0]);
-    to_server_fill = 0;
+    to_server_clear();
     out.client = drain(fds.client[1]);
     out.server = drain(fds.server[1]);
     return out;
@@ -415,7 +416,10 @@ std::vector<std::size_t> sends(int fd)
 
 } // namespace
 
-TEST(ProxyPump, BatchesUpTo1024BytesForTheClientAnd16384ForTheServer)
+// Toward the client a call's output leaves in as few sends as fit, but a stop
+// withholds exactly what a 1,024-byte batch would hold; toward the server
+// 16,384 bytes wait for the writable connection.
+TEST(ProxyPump, BatchesForTheClientAndTheServer)
 {
     struct case_t {
         const char* what;
@@ -424,36 +428,63 @@ TEST(ProxyPump, BatchesUpTo1024BytesForTheClientAnd16384ForTheServer)
         std::vector<std::size_t> server_sends_in_pump;
         std::int32_t left_for_server;
     };
+    auto pieces = [](int n, std::int32_t size) { return std::vector<scripted>(n, {size, 0, false}); };
+    auto with = [](std::vector<scripted> a, std::vector<scripted> b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
     const case_t cases[] = {
-        {"1024 to the client fit the batch", {{1000, 0, false}, {24, 0, false}}, {1024}, {}, 0},
-        {"1025 do not", {{1000, 0, false}, {25, 0, false}}, {1000, 25}, {}, 0},
-        {"a long slice goes alone after the batch",
-         {{10, 0, false}, {2000, 0, false}, {5, 0, false}},
-         {10, 2000, 5},
+        {"a call's output leaves together",
+         {{1000, 0, false}, {25, 0, false}, {10, 0, false}},
+         {1035},
          {},
          0},
-        {"16384 for the server wait", {{0, 16000, false}, {0, 384, false}}, {}, {}, 16384},
-        {"one more byte flushes", {{0, 16000, false}, {0, 384, false}, {0, 1, false}}, {}, {16384, 1}, 0},
-        {"a stop sends nothing more", {{3, 0, false}, {4, 0, true}, {5, 0, false}}, {}, {}, 0},
+        {"a stop withholds 1024 batched bytes", {{1000, 0, false}, {24, 0, false}, {0, 0, true}}, {}, {}, 0},
+        {"but not a piece that overflowed the batch",
+         {{1000, 0, false}, {25, 0, false}, {3, 0, false}, {0, 0, true}},
+         {1025},
+         {},
+         0},
+        {"a long piece is never batched", {{10, 0, false}, {2000, 0, false}, {5, 0, true}}, {2010}, {}, 0},
+        {"a full buffer sends what no batch holds",
+         with(pieces(17, 2000), {{500, 0, true}}),
+         {32000, 2000},
+         {},
+         0},
+        {"and keeps what one does",
+         with(pieces(16, 2000), {{700, 0, false}, {100, 0, true}}),
+         {32000},
+         {},
+         0},
+        {"the server's bytes wait for the writable connection",
+         {{0, 16000, false}, {0, 384, false}, {0, 1, false}},
+         {},
+         {},
+         16385},
+        {"a stop keeps 16384 of them", {{0, 16000, false}, {0, 384, false}, {0, 0, true}}, {}, {}, 16384},
+        {"but not a piece that overflowed",
+         {{0, 16000, false}, {0, 384, false}, {0, 1, false}, {0, 0, true}},
+         {},
+         {16385},
+         16385},
     };
     for (const case_t& c : cases) {
         pair_fds fds(SOCK_SEQPACKET);
         script = c.steps;
         script_at = 0;
-        to_server_fill = 0;
+        to_server_clear();
         bool stopped = proxy_pump(fds.client[0], fds.server[0], static_cast<std::int32_t>(c.steps.size()),
                                   scripted_step);
-        bool stops = std::any_of(c.steps.begin(), c.steps.end(), [](const scripted& s) { return s.stop; });
-        EXPECT_EQ(stopped, stops) << c.what;
+        EXPECT_EQ(stopped, c.steps.back().stop) << c.what;
         EXPECT_EQ(sends(fds.client[1]), c.client_sends) << c.what;
         EXPECT_EQ(sends(fds.server[1]), c.server_sends_in_pump) << c.what;
         EXPECT_EQ(to_server_fill, c.left_for_server) << c.what;
-        if (to_server_fill > 0) {
+        if (to_server_fill > 0 && !stopped) {
             EXPECT_FALSE(flush_to_server(fds.server[0]));
             EXPECT_EQ(sends(fds.server[1]),
                       std::vector<std::size_t>{static_cast<std::size_t>(to_server_fill)});
         }
-        to_server_fill = 0;
+        to_server_clear();
     }
 }
 
@@ -478,8 +509,13 @@ TEST_F(Proxy, FastPathGivesTheSameBytesStopsAndLogAsTheOneByteStep)
                 for (int junk = static_cast<int>(next(8)); junk >= 0; junk--)
                     stream.push_back(static_cast<std::uint8_t>(next(256)));
             } else {
-                stream = cat({stream, packet(static_cast<std::int32_t>(next(3)),
-                                             static_cast<std::size_t>(sizes[next(10)]) - 1)});
+                // Now and then an id that does not parse within the body, or
+                // an over-long length prefix.
+                bytes p = next(10) == 0 ? frame({0x80, 0x80})
+                                        : packet(static_cast<std::int32_t>(next(3)),
+                                                 static_cast<std::size_t>(sizes[next(10)]) - 1, 0x5A,
+                                                 next(6) == 0 ? 4 : 0);
+                stream = cat({stream, p});
             }
         }
         rewriter step = next(2) == 0 ? mitm_c2s : mitm_s2c;

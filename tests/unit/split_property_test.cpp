@@ -176,7 +176,7 @@ run_result pump_run(rewriter step, const bytes& prelude, const bytes& stream, st
     socket_pair client;
     socket_pair server;
     mitm_reset();
-    to_server_fill = 0;
+    to_server_clear();
     captured.clear();
     log_set_sink(capture);
     for (std::uint8_t b : prelude)
@@ -194,7 +194,7 @@ run_result pump_run(rewriter step, const bytes& prelude, const bytes& stream, st
     }
     if (!out.stopped)
         flush_to_server(server.fd[0]);
-    to_server_fill = 0;
+    to_server_clear();
     log_set_sink(nullptr);
     out.log = captured;
     out.client = drain(client.fd[1]);

@@ -1,5 +1,5 @@
 // Shared by the two rewriter targets: a room record chosen by the input, and
-// the checks made on each step's output slices.
+// the comparison of the one-byte step with the fast path on the same stream.
 #pragma once
 
 #include "control/room.h"
@@ -8,6 +8,9 @@
 
 #include <cstddef>
 #include <cstring>
+#include <algorithm>
+#include <string>
+#include <vector>
 
 namespace mitm_fuzz {
 
@@ -27,35 +30,89 @@ inline std::size_t take_room(const std::uint8_t* data, std::size_t size)
     return 1 + record;
 }
 
-inline bool inside(const out_slice& slice, const packet_reader& reader)
+inline bool inside(const out_slice& slice, const std::uint8_t* begin, const std::uint8_t* end)
 {
-    if (slice.length == 0)
-        return true;
-    const std::uint8_t* end = reader.buf + sizeof reader.buf;
-    return slice.length > 0 && slice.bytes >= reader.buf && slice.bytes + slice.length <= end;
+    return slice.length == 0 || (slice.length > 0 && slice.bytes >= begin && slice.bytes + slice.length <= end);
 }
 
-// Touches every output byte, so that the sanitizer sees a slice that strays.
-inline std::uint32_t sum(const out_slice& slice)
+struct trace {
+    std::vector<std::uint8_t> client;
+    std::vector<std::uint8_t> server;
+    std::string log;
+    std::size_t stopped_at = 0;
+    bool stopped = false;
+};
+
+inline trace* tracing;
+
+inline void capture(const char* line, std::int32_t length)
 {
-    std::uint32_t total = 0;
-    for (std::int32_t i = 0; i < slice.length; i++)
-        total += slice.bytes[i];
-    return total;
+    tracing->log.append(line, static_cast<std::size_t>(length));
 }
 
-// Feeds the stream to one rewriter as the pump does, until it stops.
-inline void feed(rewriter step, const packet_reader& reader, const std::uint8_t* bytes, std::size_t count)
+// Feeds the stream to one rewriter until it stops, as the relay does: with a
+// fast path, each read (of a length the seed picks) goes to it first and byte
+// by byte only where it declines. Every output slice must lie within the
+// rewriter's buffer or the input, and is kept.
+inline trace feed(rewriter step, rewriter_run fast, const packet_reader& reader, std::vector<std::uint8_t> bytes,
+                  std::uint32_t seed)
 {
-    volatile std::uint32_t sink = 0;
-    for (std::size_t i = 0; i < count; i++) {
-        bool stop = step(bytes[i]);
-        if (!inside(to_client, reader) || !inside(to_server, reader))
+    trace out;
+    tracing = &out;
+    log_set_sink(capture);
+    const std::uint8_t* buf_end = reader.buf + sizeof reader.buf;
+    auto keep = [&]() {
+        if (!inside(to_client, reader.buf, buf_end) && !inside(to_client, bytes.data(), bytes.data() + bytes.size()))
             __builtin_trap();
-        sink = sink + sum(to_client) + sum(to_server);
-        if (stop)
+        if (!inside(to_server, reader.buf, buf_end) && !inside(to_server, bytes.data(), bytes.data() + bytes.size()))
+            __builtin_trap();
+        out.client.insert(out.client.end(), to_client.bytes, to_client.bytes + to_client.length);
+        out.server.insert(out.server.end(), to_server.bytes, to_server.bytes + to_server.length);
+    };
+    std::size_t read_end = 0;
+    for (std::size_t i = 0; i < bytes.size();) {
+        if (i == read_end) {
+            seed = seed * 1664525u + 1013904223u;
+            read_end = i + 1 + (seed >> 16) % 20000;
+        }
+        std::size_t limit = std::min(read_end, bytes.size());
+        bool whole = false;
+        std::int32_t taken = fast != nullptr ? fast(bytes.data() + i, static_cast<std::int32_t>(limit - i), &whole) : 0;
+        if (taken < 0 || static_cast<std::size_t>(taken) > limit - i)
+            __builtin_trap();
+        if (taken > 0) {
+            keep();
+            i += static_cast<std::size_t>(taken);
+            continue;
+        }
+        if (step(bytes[i])) {
+            out.stopped = true;
+            out.stopped_at = i;
             break;
+        }
+        keep();
+        i++;
     }
+    log_set_sink(discard);
+    return out;
+}
+
+// The stream through the one-byte step alone and through the fast path in
+// reads of random lengths: bytes, stop and log must be the same.
+template <typename Setup>
+void compare(rewriter step, rewriter_run fast, const packet_reader& reader, Setup setup, const std::uint8_t* bytes,
+             std::size_t count)
+{
+    std::uint32_t seed = count > 0 ? bytes[0] * 2654435761u : 0;
+    std::vector<std::uint8_t> stream(bytes, bytes + count);
+    setup();
+    trace slow = feed(step, nullptr, reader, stream, seed);
+    std::uint32_t slow_relayed = relayed_bytes;
+    setup();
+    trace quick = feed(step, fast, reader, stream, seed);
+    if (slow.client != quick.client || slow.server != quick.server || slow.log != quick.log ||
+        slow.stopped != quick.stopped || slow.stopped_at != quick.stopped_at || slow_relayed != relayed_bytes)
+        __builtin_trap();
 }
 
 } // namespace mitm_fuzz

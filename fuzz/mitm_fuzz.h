@@ -6,9 +6,9 @@
 #include "host/log.h"
 #include "proxy/rewriter.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -32,7 +32,8 @@ inline std::size_t take_room(const std::uint8_t* data, std::size_t size)
 
 inline bool inside(const out_slice& slice, const std::uint8_t* begin, const std::uint8_t* end)
 {
-    return slice.length == 0 || (slice.length > 0 && slice.bytes >= begin && slice.bytes + slice.length <= end);
+    return slice.length == 0 ||
+           (slice.length > 0 && slice.bytes >= begin && slice.bytes + slice.length <= end);
 }
 
 struct trace {
@@ -54,17 +55,19 @@ inline void capture(const char* line, std::int32_t length)
 // fast path, each read (of a length the seed picks) goes to it first and byte
 // by byte only where it declines. Every output slice must lie within the
 // rewriter's buffer or the input, and is kept.
-inline trace feed(rewriter step, rewriter_run fast, const packet_reader& reader, std::vector<std::uint8_t> bytes,
-                  std::uint32_t seed)
+inline trace feed(rewriter step, rewriter_run fast, const packet_reader& reader,
+                  std::vector<std::uint8_t> bytes, std::uint32_t seed)
 {
     trace out;
     tracing = &out;
     log_set_sink(capture);
     const std::uint8_t* buf_end = reader.buf + sizeof reader.buf;
     auto keep = [&]() {
-        if (!inside(to_client, reader.buf, buf_end) && !inside(to_client, bytes.data(), bytes.data() + bytes.size()))
+        if (!inside(to_client, reader.buf, buf_end) &&
+            !inside(to_client, bytes.data(), bytes.data() + bytes.size()))
             __builtin_trap();
-        if (!inside(to_server, reader.buf, buf_end) && !inside(to_server, bytes.data(), bytes.data() + bytes.size()))
+        if (!inside(to_server, reader.buf, buf_end) &&
+            !inside(to_server, bytes.data(), bytes.data() + bytes.size()))
             __builtin_trap();
         out.client.insert(out.client.end(), to_client.bytes, to_client.bytes + to_client.length);
         out.server.insert(out.server.end(), to_server.bytes, to_server.bytes + to_server.length);
@@ -77,7 +80,8 @@ inline trace feed(rewriter step, rewriter_run fast, const packet_reader& reader,
         }
         std::size_t limit = std::min(read_end, bytes.size());
         bool whole = false;
-        std::int32_t taken = fast != nullptr ? fast(bytes.data() + i, static_cast<std::int32_t>(limit - i), &whole) : 0;
+        std::int32_t taken =
+            fast != nullptr ? fast(bytes.data() + i, static_cast<std::int32_t>(limit - i), &whole) : 0;
         if (taken < 0 || static_cast<std::size_t>(taken) > limit - i)
             __builtin_trap();
         if (taken > 0) {
@@ -100,8 +104,8 @@ inline trace feed(rewriter step, rewriter_run fast, const packet_reader& reader,
 // The stream through the one-byte step alone and through the fast path in
 // reads of random lengths: bytes, stop and log must be the same.
 template <typename Setup>
-void compare(rewriter step, rewriter_run fast, const packet_reader& reader, Setup setup, const std::uint8_t* bytes,
-             std::size_t count)
+void compare(rewriter step, rewriter_run fast, const packet_reader& reader, Setup setup,
+             const std::uint8_t* bytes, std::size_t count)
 {
     std::uint32_t seed = count > 0 ? bytes[0] * 2654435761u : 0;
     std::vector<std::uint8_t> stream(bytes, bytes + count);

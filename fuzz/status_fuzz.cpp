@@ -42,12 +42,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             __builtin_trap();
     }
 
-    json_reader reader(std::string_view(reinterpret_cast<const char*>(full.data()), static_cast<std::size_t>(length)));
+    json_reader reader(
+        std::string_view(reinterpret_cast<const char*>(full.data()), static_cast<std::size_t>(length)));
     if (!reader.valid())
         __builtin_trap();
     for (const auto& field : fields) {
         std::string text(field.begin(), std::find(field.begin(), field.end(), 0));
-        if (!text.empty() && std::find(reader.strings.begin(), reader.strings.end(), text) == reader.strings.end() &&
+        if (!text.empty() &&
+            std::find(reader.strings.begin(), reader.strings.end(), text) == reader.strings.end() &&
             std::none_of(reader.strings.begin(), reader.strings.end(),
                          [&](const std::string& s) { return s.find(text) != std::string::npos; }))
             __builtin_trap();

@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     varint_decode(&result, read.data(), static_cast<std::int32_t>(size));
     if (result.ok == 0)
         return 0;
-    if (result.length < 1 || result.length > varint_max_bytes || result.length > static_cast<std::int32_t>(size))
+    if (result.length < 1 || result.length > varint_max_bytes ||
+        result.length > static_cast<std::int32_t>(size))
         __builtin_trap();
 
     std::uint8_t encoded[varint_max_bytes];
@@ -43,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     varint_decode(&again, framed.data(), framed_count);
     if (again.ok != 1 || again.value != count || again.length + count != framed_count ||
-        std::memcmp(framed.data() + again.length, read.data() + result.length, static_cast<std::size_t>(count)) != 0)
+        std::memcmp(framed.data() + again.length, read.data() + result.length,
+                    static_cast<std::size_t>(count)) != 0)
         __builtin_trap();
     return 0;
 }

@@ -1,8 +1,8 @@
 #include "control/room.h"
 #include "control/room_command.h"
 #include "control/websocket.h"
-#include "host/log.h"
 #include "host/registry.h"
+#include "log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -14,13 +14,6 @@
 
 namespace {
 
-std::string captured;
-
-void capture(const char* line, std::int32_t length)
-{
-    captured.append(line, static_cast<size_t>(length));
-}
-
 // Browser connections in slots, each a socket pair whose far end the test reads.
 class RoomCommand : public ::testing::Test {
   protected:
@@ -28,22 +21,16 @@ class RoomCommand : public ::testing::Test {
     {
         registry_reset();
         room_reset();
-        captured.clear();
-        log_set_sink(capture);
-        for (int& end : peers)
-            end = -1;
+        std::fill(std::begin(peers), std::end(peers), -1);
     }
     void TearDown() override
     {
-        log_set_sink(nullptr);
         for (int slot = 0; slot < ws_slot_count; slot++) {
             if (ws_slots[slot].sock != 0)
                 close(ws_slots[slot].sock);
             if (peers[slot] >= 0)
                 close(peers[slot]);
         }
-        if (handle_kind != handle_none)
-            close(client_sock);
         registry_reset();
     }
 
@@ -56,24 +43,30 @@ class RoomCommand : public ::testing::Test {
         peers[slot] = ends[1];
     }
 
+    void leave_page(int slot)
+    {
+        close(peers[slot]);
+        peers[slot] = -1;
+    }
+
     std::string received(int slot)
     {
         std::string bytes;
         char chunk[512];
-        ssize_t n;
-        while ((n = read(peers[slot], chunk, sizeof chunk)) > 0)
+        for (ssize_t n; (n = read(peers[slot], chunk, sizeof chunk)) > 0;)
             bytes.append(chunk, static_cast<size_t>(n));
         return bytes;
     }
 
     int peers[ws_slot_count];
+    log_capture log;
 };
 
-std::string payload(std::uint32_t length)
+std::string payload(std::uint32_t length, char seed = 1)
 {
     std::string bytes(length, '\0');
     for (std::uint32_t i = 0; i < length; i++)
-        bytes[i] = static_cast<char>(i * 3 + 1);
+        bytes[i] = static_cast<char>(i * 3 + seed);
     return bytes;
 }
 
@@ -85,7 +78,7 @@ void command(const std::string& bytes)
 
 } // namespace
 
-TEST_F(RoomCommand, StoresEachCommandAndEchoesItToEveryOpenPageOnly)
+TEST_F(RoomCommand, StoresEachCommandEchoesItToEveryOpenPageAndDropsTheGameClient)
 {
     open_page(0);
     open_page(1, ws_state_handshake);
@@ -93,71 +86,43 @@ TEST_F(RoomCommand, StoresEachCommandAndEchoesItToEveryOpenPageOnly)
     struct {
         std::uint32_t length;
         const char* line;
-    } cases[] = {
-        {86, "[WS] join room (ipv4)\n"},
-        {98, "[WS] join room (ipv6)\n"},
-        {0, "[WS] leave room\n"},
-    };
+    } cases[] = {{86, "[WS] join room (ipv4)\n"}, {98, "[WS] join room (ipv6)\n"}, {0, "[WS] leave room\n"}};
     for (const auto& c : cases) {
-        captured.clear();
+        int game[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, game), 0);
+        handle_kind = handle_no_room;
+        client_sock = game[0];
+        log.clear();
         std::string bytes = payload(c.length);
         command(bytes);
-        EXPECT_EQ(room_length, c.length);
-        EXPECT_EQ(std::string(reinterpret_cast<char*>(room_record), c.length), bytes);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(room_record), room_length), bytes);
         std::string echo = std::string("\x82") + static_cast<char>(c.length) + bytes;
         EXPECT_EQ(received(0), echo) << c.length << " bytes, slot 0";
         EXPECT_EQ(received(3), echo) << c.length << " bytes, slot 3";
         EXPECT_EQ(received(1), "") << "a page still in its handshake";
-        EXPECT_EQ(captured, std::string(c.line) + "[PROXY] close, handle_kind 0\n");
+        EXPECT_EQ(log.text(), std::string(c.line) + "[PROXY] close, handle_kind 2\n");
+        EXPECT_EQ(handle_kind, handle_none);
+        char byte;
+        EXPECT_EQ(read(game[1], &byte, 1), 0) << "the game client's connection is closed";
+        close(game[1]);
     }
-}
 
-TEST_F(RoomCommand, IgnoresOtherLengthsAndKeepsTheRecord)
-{
-    open_page(0);
     command(payload(86));
     received(0);
-    captured.clear();
-    for (std::uint32_t length : {1u, 85u, 87u, 97u, 99u}) {
-        command(std::string(length, 'z'));
-        EXPECT_EQ(room_length, 86u) << length;
-    }
+    log.clear();
+    for (std::uint32_t length : {1u, 85u, 87u, 97u, 99u})
+        command(payload(length, 9));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(room_record), room_length), payload(86))
+        << "other lengths ignored";
     EXPECT_EQ(received(0), "");
-    EXPECT_EQ(captured, "");
+    EXPECT_EQ(log.text(), "");
 }
 
-TEST_F(RoomCommand, DropsTheGameClientAfterTheEcho)
-{
-    int ends[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
-    handle_kind = handle_no_room;
-    client_sock = ends[0];
-    command(payload(86));
-    EXPECT_EQ(handle_kind, handle_none);
-    EXPECT_EQ(captured, "[WS] join room (ipv4)\n[PROXY] close, handle_kind 2\n");
-    char byte;
-    EXPECT_EQ(read(ends[1], &byte, 1), 0) << "the game client's connection is closed";
-    close(ends[1]);
-}
-
-TEST_F(RoomCommand, FreesASlotWhoseEchoFailsWithoutTheCloseLineAndGoesOn)
+TEST_F(RoomCommand, ArrivesAsAMaskedFrameAndFreesEveryPageWhoseEchoFails)
 {
     open_page(0);
     open_page(1);
     open_page(2);
-    close(peers[1]);
-    peers[1] = -1;
-    command(payload(98));
-    EXPECT_EQ(ws_slots[1].sock, 0);
-    EXPECT_EQ(ws_slots[1].state, 0u);
-    EXPECT_EQ(received(2).size(), 100u);
-    EXPECT_EQ(captured.find("close, sock"), std::string::npos) << captured;
-    EXPECT_NE(captured.find("[MISC] send fails\n"), std::string::npos);
-}
-
-TEST_F(RoomCommand, ArrivesAsAMaskedFrameAndEndsWithPacketFinishShowingAFreedSender)
-{
-    open_page(0);
     const std::uint8_t key[4] = {1, 2, 3, 4};
     std::string frame = "\x82\xD6"; // binary, masked, 86 bytes
     frame.append(reinterpret_cast<const char*>(key), 4);
@@ -165,17 +130,21 @@ TEST_F(RoomCommand, ArrivesAsAMaskedFrameAndEndsWithPacketFinishShowingAFreedSen
     for (size_t i = 0; i < bytes.size(); i++)
         frame += static_cast<char>(bytes[i] ^ key[i % 4]);
     ASSERT_EQ(write(peers[0], frame.data(), frame.size()), 92);
-    // The page goes away before its echo can be sent.
-    close(peers[0]);
-    peers[0] = -1;
+    // The sender and another page go away before their echoes can be sent.
+    leave_page(0);
+    leave_page(1);
     int sock = ws_slots[0].sock;
     ws_on_readable(0);
+
     EXPECT_EQ(std::string(reinterpret_cast<char*>(room_record), 86), bytes);
     EXPECT_EQ(ws_slots[0].sock, 0);
-    std::string expected_start = "[WS] packet, sock " + std::to_string(sock) +
-                                 ", state 1\n[WS] state 1, sock " + std::to_string(sock) +
-                                 "\n[WS] join room (ipv4)\n[MISC] send fails\n";
-    EXPECT_EQ(captured.substr(0, expected_start.size()), expected_start);
-    EXPECT_NE(captured.find("[PROXY] close, handle_kind 0\n[WS] packet finish, sock 0\n"), std::string::npos)
-        << captured;
+    EXPECT_EQ(ws_slots[1].sock, 0);
+    EXPECT_EQ(received(2), "\x82\x56" + bytes) << "the echo goes on to the pages after a failed one";
+    EXPECT_EQ(log.text().find("close, sock"), std::string::npos) << log.text();
+    std::string start = "[WS] packet, sock " + std::to_string(sock) + ", state 1\n[WS] state 1, sock " +
+                        std::to_string(sock) + "\n[WS] join room (ipv4)\n[MISC] send fails\n";
+    EXPECT_EQ(log.text().substr(0, start.size()), start);
+    EXPECT_NE(log.text().find("[PROXY] close, handle_kind 0\n[WS] packet finish, sock 0\n"),
+              std::string::npos)
+        << log.text();
 }

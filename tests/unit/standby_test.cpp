@@ -36,52 +36,47 @@ bytes handshake(std::uint8_t next_state, std::size_t address_length = 9)
         join({{0x00, 0x2F, static_cast<std::uint8_t>(address_length)}, address, {0x63, 0xDD, next_state}}));
 }
 
+bytes varint(std::size_t value)
+{
+    std::uint8_t out[5];
+    return bytes(out, out + varint_encode(out, 5, static_cast<std::int32_t>(value)));
+}
+
 // The reply that carries text as the one string of packet id 0.
 bytes text_reply(std::string_view text)
 {
-    std::uint8_t length[5];
-    bytes body =
-        join({{0x00},
-              bytes(length, length + varint_encode(length, 5, static_cast<std::int32_t>(text.size()))),
-              bytes(text.begin(), text.end())});
-    return join(
-        {bytes(length, length + varint_encode(length, 5, static_cast<std::int32_t>(body.size()))), body});
+    bytes body = join({{0x00}, varint(text.size()), bytes(text.begin(), text.end())});
+    return join({varint(body.size()), body});
 }
 
 // Runs the responder over a socket pair with the stream cut at the given
 // positions; returns what the client received and the log.
-void serve(const bytes& stream, std::vector<std::size_t> cuts, bytes* received, std::string* log)
+std::pair<bytes, std::string> serve(const bytes& stream, std::vector<std::size_t> cuts)
 {
     int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     registry_reset();
     standby_reset();
     handle_kind = handle_no_room;
     client_sock = pair[0];
     no_room_reset();
-    log_capture capture;
-
+    log_capture log;
     cuts.push_back(stream.size());
-    std::size_t from = 0;
-    for (std::size_t to : cuts) {
-        if (handle_kind != handle_no_room)
-            break;
-        ASSERT_EQ(send(pair[1], stream.data() + from, to - from, MSG_NOSIGNAL),
-                  static_cast<ssize_t>(to - from));
-        from = to;
+    for (std::size_t i = 0, from = 0; i < cuts.size() && handle_kind == handle_no_room; from = cuts[i++]) {
+        send(pair[1], stream.data() + from, cuts[i] - from, MSG_NOSIGNAL);
         no_room_receive();
     }
     if (handle_kind == handle_no_room) {
         shutdown(pair[1], SHUT_WR);
         no_room_receive();
     }
-    *log = capture.text();
     EXPECT_EQ(handle_kind, handle_none) << "the handler must have ended";
-    received->clear();
+    bytes reply;
     std::uint8_t chunk[4096];
     for (ssize_t n; (n = recv(pair[1], chunk, sizeof chunk, 0)) > 0;)
-        received->insert(received->end(), chunk, chunk + n);
+        reply.insert(reply.end(), chunk, chunk + n);
     close(pair[1]);
+    return {reply, log.text()};
 }
 
 } // namespace
@@ -112,24 +107,16 @@ TEST(StandbyResponder, GivesEachStreamItsReplyAndTheSameLogHoweverTheStreamIsCut
         {"closed mid-packet", join({handshake(1), {0x09, 0x01, 0x02}}), {}},
     };
     for (const auto& c : cases) {
-        bytes whole_reply;
-        std::string whole_log;
-        serve(c.stream, {}, &whole_reply, &whole_log);
-        EXPECT_EQ(whole_reply, c.reply) << c.name;
+        auto whole = serve(c.stream, {});
+        EXPECT_EQ(whole.first, c.reply) << c.name;
         // Cut once at every position, then one byte at a time.
         std::vector<std::vector<std::size_t>> cut_sets{{}};
         for (std::size_t cut = 1; cut < c.stream.size(); cut++) {
             cut_sets.push_back({cut});
             cut_sets[0].push_back(cut);
         }
-        for (const auto& cuts : cut_sets) {
-            bytes reply;
-            std::string log;
-            serve(c.stream, cuts, &reply, &log);
-            EXPECT_EQ(reply, c.reply)
+        for (const auto& cuts : cut_sets)
+            EXPECT_EQ(serve(c.stream, cuts), whole)
                 << c.name << ", cut at " << cuts[0] << (cuts.size() > 1 ? " and on" : "");
-            EXPECT_EQ(log, whole_log)
-                << c.name << ", cut at " << cuts[0] << (cuts.size() > 1 ? " and on" : "");
-        }
     }
 }

@@ -225,22 +225,7 @@ void expect_same(const run_result& whole, const run_result& split, const run_res
 // The client's opening: a status or a login handshake, with its Login Start.
 bytes opening(int round)
 {
-    bytes out = {16,
-                 0x00,
-                 0xFF,
-                 0x05,
-                 9,
-                 'l',
-                 'o',
-                 'c',
-                 'a',
-                 'l',
-                 'h',
-                 'o',
-                 's',
-                 't',
-                 0x63,
-                 0xDD,
+    bytes out = {16, 0x00, 0xFF, 0x05, 9, 'l', 'o', 'c', 'a', 'l', 'h', 'o', 's', 't', 0x63, 0xDD,
                  static_cast<std::uint8_t>(1 + round % 2)};
     if (round % 2 == 1)
         put_packet(out, {0x00, 3, 'B', 'o', 'b'});
@@ -289,8 +274,7 @@ TEST(SplitProperty, ClientToServerRewriterIgnoresHowRandomStreamsAreCut)
         stream.insert(stream.end(), rest.begin(), rest.end());
         run_result whole = pump_run(mitm_c2s, {}, stream, {});
         run_result split = pump_run(mitm_c2s, {}, stream, random_cuts(random, stream.size()));
-        run_result bytewise =
-            pump_run(mitm_c2s, {}, stream, every_byte(std::min<std::size_t>(stream.size(), 2000)));
+        run_result bytewise = pump_run(mitm_c2s, {}, stream, every_byte(std::min<std::size_t>(stream.size(), 2000)));
         expect_same(whole, split, bytewise, round);
         far += whole.server.size() > 300;
     }
@@ -307,8 +291,7 @@ TEST(SplitProperty, ServerToClientRewriterIgnoresHowRandomStreamsAreCut)
         bytes stream = random_stream(random, 1 + random() % (round % 10 == 0 ? 40000 : 600));
         run_result whole = pump_run(mitm_s2c, prelude, stream, {});
         run_result split = pump_run(mitm_s2c, prelude, stream, random_cuts(random, stream.size()));
-        run_result bytewise =
-            pump_run(mitm_s2c, prelude, stream, every_byte(std::min<std::size_t>(stream.size(), 2000)));
+        run_result bytewise = pump_run(mitm_s2c, prelude, stream, every_byte(std::min<std::size_t>(stream.size(), 2000)));
         expect_same(whole, split, bytewise, round);
     }
     room_reset();

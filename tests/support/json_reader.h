@@ -23,17 +23,13 @@ class json_reader {
     std::string_view text_;
     std::size_t at_ = 0;
 
-    bool more() const
-    {
-        return at_ < text_.size();
-    }
     char peek() const
     {
-        return more() ? text_[at_] : '\0';
+        return at_ < text_.size() ? text_[at_] : '\0';
     }
     void skip_blanks()
     {
-        while (more() && (peek() == ' ' || peek() == '\t' || peek() == '\n' || peek() == '\r'))
+        while (peek() == ' ' || peek() == '\t' || peek() == '\n' || peek() == '\r')
             at_++;
     }
     bool literal(std::string_view word)
@@ -69,21 +65,17 @@ class json_reader {
     {
         at_++;
         skip_blanks();
-        if (peek() == close) {
-            at_++;
+        if (literal(std::string_view(&close, 1)))
             return true;
-        }
-        for (;;) {
+        do {
             skip_blanks();
             if (object && !(peek() == '"' && string() && (skip_blanks(), literal(":"))))
                 return false;
             if (!value())
                 return false;
             skip_blanks();
-            if (literal(","))
-                continue;
-            return literal(std::string_view(&close, 1));
-        }
+        } while (literal(","));
+        return literal(std::string_view(&close, 1));
     }
 
     bool digits()
@@ -101,8 +93,7 @@ class json_reader {
             return false;
         if (literal(".") && !digits())
             return false;
-        if (peek() == 'e' || peek() == 'E') {
-            at_++;
+        if (literal("e") || literal("E")) {
             if (!literal("+"))
                 literal("-");
             return digits();
@@ -110,47 +101,46 @@ class json_reader {
         return true;
     }
 
+    // The program escapes only quotes, backslashes and control bytes, so a
+    // \u escape beyond ASCII is refused rather than decoded.
     bool string()
     {
         at_++;
         std::string decoded;
-        while (more()) {
-            unsigned char c = static_cast<unsigned char>(text_[at_++]);
+        while (at_ < text_.size()) {
+            char c = text_[at_++];
             if (c == '"') {
                 strings.push_back(decoded);
                 return true;
             }
-            if (c < 0x20)
+            if (static_cast<unsigned char>(c) < 0x20)
                 return false;
             if (c != '\\') {
-                decoded += static_cast<char>(c);
+                decoded += c;
                 continue;
             }
-            if (!more())
-                return false;
-            char e = text_[at_++];
-            const std::string_view simple = "\"\\/bfnrt";
-            const std::string_view meaning = "\"\\/\b\f\n\r\t";
+            const std::string_view simple = "\"\\/bfnrt", meaning = "\"\\/\b\f\n\r\t";
+            const std::string_view hex = "0123456789abcdef", upper_hex = "0123456789ABCDEF";
+            char e = peek();
+            at_++;
             if (std::size_t k = simple.find(e); k != std::string_view::npos) {
                 decoded += meaning[k];
-            } else if (e == 'u' && at_ + 4 <= text_.size()) {
-                unsigned code = 0;
-                for (int i = 0; i < 4; i++) {
-                    char h = text_[at_++];
-                    int v = h >= '0' && h <= '9'   ? h - '0'
-                            : h >= 'a' && h <= 'f' ? h - 'a' + 10
-                            : h >= 'A' && h <= 'F' ? h - 'A' + 10
-                                                   : -1;
-                    if (v < 0)
-                        return false;
-                    code = code * 16 + static_cast<unsigned>(v);
-                }
-                if (code >= 0x80)
-                    return false; // the program only escapes control bytes
-                decoded += static_cast<char>(code);
-            } else {
-                return false;
+                continue;
             }
+            if (e != 'u' || at_ + 4 > text_.size())
+                return false;
+            unsigned code = 0;
+            for (int i = 0; i < 4; i++, at_++) {
+                std::size_t v = hex.find(text_[at_]);
+                if (v == std::string_view::npos)
+                    v = upper_hex.find(text_[at_]);
+                if (v == std::string_view::npos)
+                    return false;
+                code = code * 16 + static_cast<unsigned>(v);
+            }
+            if (code >= 0x80)
+                return false;
+            decoded += static_cast<char>(code);
         }
         return false;
     }

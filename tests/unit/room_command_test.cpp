@@ -1,8 +1,7 @@
 #include "control/room.h"
-#include "control/room_command.h"
 #include "control/websocket.h"
-#include "host/log.h"
 #include "host/registry.h"
+#include "log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -14,168 +13,64 @@
 
 namespace {
 
-std::string captured;
-
-void capture(const char* line, std::int32_t length)
+std::string received(int fd)
 {
-    captured.append(line, static_cast<size_t>(length));
-}
-
-// Browser connections in slots, each a socket pair whose far end the test reads.
-class RoomCommand : public ::testing::Test {
-  protected:
-    void SetUp() override
-    {
-        registry_reset();
-        room_reset();
-        captured.clear();
-        log_set_sink(capture);
-        for (int& end : peers)
-            end = -1;
-    }
-    void TearDown() override
-    {
-        log_set_sink(nullptr);
-        for (int slot = 0; slot < ws_slot_count; slot++) {
-            if (ws_slots[slot].sock != 0)
-                close(ws_slots[slot].sock);
-            if (peers[slot] >= 0)
-                close(peers[slot]);
-        }
-        if (handle_kind != handle_none)
-            close(client_sock);
-        registry_reset();
-    }
-
-    void open_page(int slot, std::uint32_t state = ws_state_open)
-    {
-        int ends[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
-        fcntl(ends[1], F_SETFL, O_NONBLOCK);
-        ws_slots[slot] = {ends[0], state, 1};
-        peers[slot] = ends[1];
-    }
-
-    std::string received(int slot)
-    {
-        std::string bytes;
-        char chunk[512];
-        ssize_t n;
-        while ((n = read(peers[slot], chunk, sizeof chunk)) > 0)
-            bytes.append(chunk, static_cast<size_t>(n));
-        return bytes;
-    }
-
-    int peers[ws_slot_count];
-};
-
-std::string payload(std::uint32_t length)
-{
-    std::string bytes(length, '\0');
-    for (std::uint32_t i = 0; i < length; i++)
-        bytes[i] = static_cast<char>(i * 3 + 1);
+    std::string bytes;
+    char chunk[512];
+    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
+        bytes.append(chunk, static_cast<size_t>(n));
     return bytes;
-}
-
-void command(const std::string& bytes)
-{
-    room_command(reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                 static_cast<std::uint32_t>(bytes.size()));
 }
 
 } // namespace
 
-TEST_F(RoomCommand, StoresEachCommandAndEchoesItToEveryOpenPageOnly)
+TEST(RoomCommand, EchoesAJoinToEveryOpenPageFreesThoseThatFailAndDropsTheGameClient)
 {
-    open_page(0);
-    open_page(1, ws_state_handshake);
-    open_page(3);
-    struct {
-        std::uint32_t length;
-        const char* line;
-    } cases[] = {
-        {86, "[WS] join room (ipv4)\n"},
-        {98, "[WS] join room (ipv6)\n"},
-        {0, "[WS] leave room\n"},
-    };
-    for (const auto& c : cases) {
-        captured.clear();
-        std::string bytes = payload(c.length);
-        command(bytes);
-        EXPECT_EQ(room_length, c.length);
-        EXPECT_EQ(std::string(reinterpret_cast<char*>(room_record), c.length), bytes);
-        std::string echo = std::string("\x82") + static_cast<char>(c.length) + bytes;
-        EXPECT_EQ(received(0), echo) << c.length << " bytes, slot 0";
-        EXPECT_EQ(received(3), echo) << c.length << " bytes, slot 3";
-        EXPECT_EQ(received(1), "") << "a page still in its handshake";
-        EXPECT_EQ(captured, std::string(c.line) + "[PROXY] close, handle_kind 0\n");
+    registry_reset();
+    room_reset();
+    log_capture log;
+    // Pages 0 to 2 are open, page 3 is still in its handshake; the test holds the far ends.
+    int peers[4];
+    for (int slot = 0; slot < 4; slot++) {
+        int ends[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+        fcntl(ends[1], F_SETFL, O_NONBLOCK);
+        ws_slots[slot] = {ends[0], slot == 3 ? ws_state_handshake : ws_state_open, 1};
+        peers[slot] = ends[1];
     }
-}
-
-TEST_F(RoomCommand, IgnoresOtherLengthsAndKeepsTheRecord)
-{
-    open_page(0);
-    command(payload(86));
-    received(0);
-    captured.clear();
-    for (std::uint32_t length : {1u, 85u, 87u, 97u, 99u}) {
-        command(std::string(length, 'z'));
-        EXPECT_EQ(room_length, 86u) << length;
-    }
-    EXPECT_EQ(received(0), "");
-    EXPECT_EQ(captured, "");
-}
-
-TEST_F(RoomCommand, DropsTheGameClientAfterTheEcho)
-{
-    int ends[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    int game[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, game), 0);
     handle_kind = handle_no_room;
-    client_sock = ends[0];
-    command(payload(86));
-    EXPECT_EQ(handle_kind, handle_none);
-    EXPECT_EQ(captured, "[WS] join room (ipv4)\n[PROXY] close, handle_kind 2\n");
-    char byte;
-    EXPECT_EQ(read(ends[1], &byte, 1), 0) << "the game client's connection is closed";
-    close(ends[1]);
-}
+    client_sock = game[0];
 
-TEST_F(RoomCommand, FreesASlotWhoseEchoFailsWithoutTheCloseLineAndGoesOn)
-{
-    open_page(0);
-    open_page(1);
-    open_page(2);
-    close(peers[1]);
-    peers[1] = -1;
-    command(payload(98));
-    EXPECT_EQ(ws_slots[1].sock, 0);
-    EXPECT_EQ(ws_slots[1].state, 0u);
-    EXPECT_EQ(received(2).size(), 100u);
-    EXPECT_EQ(captured.find("close, sock"), std::string::npos) << captured;
-    EXPECT_NE(captured.find("[MISC] send fails\n"), std::string::npos);
-}
-
-TEST_F(RoomCommand, ArrivesAsAMaskedFrameAndEndsWithPacketFinishShowingAFreedSender)
-{
-    open_page(0);
-    const std::uint8_t key[4] = {1, 2, 3, 4};
-    std::string frame = "\x82\xD6"; // binary, masked, 86 bytes
-    frame.append(reinterpret_cast<const char*>(key), 4);
-    std::string bytes = payload(86);
-    for (size_t i = 0; i < bytes.size(); i++)
-        frame += static_cast<char>(bytes[i] ^ key[i % 4]);
-    ASSERT_EQ(write(peers[0], frame.data(), frame.size()), 92);
-    // The page goes away before its echo can be sent.
+    std::string frame = "\x82\xE2\x01\x02\x03\x04"; // binary, masked, 98 bytes, then the key
+    std::string join;
+    for (int i = 0; i < 98; i++) {
+        join += static_cast<char>(i * 3 + 1);
+        frame += static_cast<char>(join.back() ^ (i % 4 + 1));
+    }
+    ASSERT_EQ(write(peers[0], frame.data(), frame.size()), 104);
+    // The sender and another page go away before their echoes can be sent.
     close(peers[0]);
-    peers[0] = -1;
-    int sock = ws_slots[0].sock;
+    close(peers[1]);
     ws_on_readable(0);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(room_record), 86), bytes);
+
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(room_record), room_length), join);
     EXPECT_EQ(ws_slots[0].sock, 0);
-    std::string expected_start = "[WS] packet, sock " + std::to_string(sock) +
-                                 ", state 1\n[WS] state 1, sock " + std::to_string(sock) +
-                                 "\n[WS] join room (ipv4)\n[MISC] send fails\n";
-    EXPECT_EQ(captured.substr(0, expected_start.size()), expected_start);
-    EXPECT_NE(captured.find("[PROXY] close, handle_kind 0\n[WS] packet finish, sock 0\n"), std::string::npos)
-        << captured;
+    EXPECT_EQ(ws_slots[1].sock, 0);
+    EXPECT_EQ(received(peers[2]), "\x82\x62" + join) << "the echo goes on to the pages after a failed one";
+    EXPECT_EQ(received(peers[3]), "") << "a page still in its handshake";
+    EXPECT_EQ(handle_kind, handle_none);
+    char byte;
+    EXPECT_EQ(read(game[1], &byte, 1), 0) << "the game client's connection is closed";
+    EXPECT_EQ(log.text().find("close, sock"), std::string::npos) << log.text();
+    EXPECT_NE(log.text().find("[MISC] send fails\n"), std::string::npos) << log.text();
+    EXPECT_NE(log.text().find("[WS] packet finish, sock 0\n"), std::string::npos) << log.text();
+
+    for (int slot : {2, 3}) {
+        close(ws_slots[slot].sock);
+        close(peers[slot]);
+    }
+    close(game[1]);
+    registry_reset();
 }

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -29,7 +31,8 @@ bool holds(const json_reader& reader, const std::string& text)
     return std::find(reader.strings.begin(), reader.strings.end(), text) != reader.strings.end();
 }
 
-// Checks that the document's favicon is a Base64 PNG of 64 x 64 RGBA pixels.
+// Checks that the document's favicon is assets/logo.png, a PNG of 64 x 64 RGBA
+// pixels.
 void expect_logo_favicon(std::string_view document)
 {
     const std::string_view key = "\"favicon\":\"data:image/png;base64,";
@@ -53,6 +56,9 @@ void expect_logo_favicon(std::string_view document)
                           'H',  'D', 'R', 0,   0,    0,    64,   0,    0, 0, 64, 8,  6};
     ASSERT_GT(png.size(), header.size());
     EXPECT_EQ(bytes(png.begin(), png.begin() + 26), header);
+    std::ifstream file(NIMBREL_SOURCE_DIR "/assets/logo.png", std::ios::binary);
+    EXPECT_TRUE(png == bytes(std::istreambuf_iterator<char>(file), {}))
+        << "the favicon is not assets/logo.png; run node assets/draw-logo.mjs";
 }
 
 } // namespace

@@ -30,6 +30,30 @@ bool send_all(sock_t sock, const std::uint8_t* bytes, std::int32_t length)
     return false;
 }
 
+bool send_all_pieces(sock_t sock, net_piece* pieces, int count)
+{
+    while (count > 0) {
+        int sent = net_send_pieces(sock, pieces, count);
+        if (sent < 0 && net_would_block() && net_wait_writable(sock, send_block_limit_ms))
+            continue;
+        if (sent <= 0) {
+            log_line(tag_misc, "send fails");
+            net_perror("");
+            return true;
+        }
+        while (count > 0 && sent >= pieces->length) {
+            sent -= pieces->length;
+            pieces++;
+            count--;
+        }
+        if (count > 0) {
+            pieces->bytes += sent;
+            pieces->length -= sent;
+        }
+    }
+    return false;
+}
+
 void close_handler()
 {
     log_line(tag_proxy, "close, handle_kind %d", handle_kind);

@@ -10,7 +10,7 @@ inline constexpr std::uint16_t ws_master_port = 48026;
 inline constexpr std::uint16_t mc_master_port = 25565;
 inline constexpr int listen_backlog = 3;
 inline constexpr unsigned listener_retry_pause_ms = 3000;
-inline constexpr unsigned ws_master_max_failures = 3;  // a fourth failure ends the program
+inline constexpr unsigned ws_master_max_failures = 3; // a fourth failure ends the program
 
 inline constexpr int ws_slot_count = 16;
 inline constexpr std::int32_t recv_buf_size = 16384;
@@ -26,9 +26,9 @@ enum : std::uint8_t {
 };
 
 struct ws_slot {
-    sock_t sock;              // 0 marks a free slot
-    std::uint32_t state;      // 0 handshake pending, 1 open
-    std::uint8_t origin_ok;   // an accepted Origin was seen
+    sock_t sock;            // 0 marks a free slot
+    std::uint32_t state;    // 0 handshake pending, 1 open
+    std::uint8_t origin_ok; // an accepted Origin was seen
 };
 
 extern ws_slot ws_slots[ws_slot_count];
@@ -44,6 +44,9 @@ extern std::int32_t recv_len;
 // text. A socket that would block is waited on until writable, for at most
 // send_block_limit_ms.
 bool send_all(sock_t sock, const std::uint8_t* bytes, std::int32_t length);
+// The same for count non-empty ranges sent as one, with as few sends as the
+// system allows. The ranges are used up in the process.
+bool send_all_pieces(sock_t sock, net_piece* pieces, int count);
 
 // Ends the current game-client handler, whatever its kind.
 void close_handler();

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #if defined(_WIN32)
-using sock_t = std::uintptr_t;  // SOCKET
+using sock_t = std::uintptr_t; // SOCKET
 #else
 using sock_t = int;
 #endif
@@ -52,6 +52,17 @@ bool net_connect(sock_t s, bool ipv6, const std::uint8_t* port, const std::uint8
 // One send or receive; EINTR is retried. Results as the system's: a count,
 // 0 for an orderly close on receive, -1 on error.
 int net_send(sock_t s, const std::uint8_t* bytes, std::int32_t length);
+
+// A range of bytes for a gathered send.
+struct net_piece {
+    const std::uint8_t* bytes;
+    std::int32_t length;
+};
+inline constexpr int net_pieces_max = 64;
+
+// One send of up to net_pieces_max ranges in order, as if they were one;
+// results as net_send's.
+int net_send_pieces(sock_t s, const net_piece* pieces, int count);
 int net_recv(sock_t s, std::uint8_t* bytes, std::int32_t capacity);
 
 // Waits up to timeout_ms for s to become writable (or to fail, which the next

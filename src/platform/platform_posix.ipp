@@ -12,6 +12,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -168,6 +169,21 @@ int net_send(sock_t s, const std::uint8_t* bytes, std::int32_t length)
     ssize_t sent;
     do {
         sent = send(s, bytes, static_cast<size_t>(length), MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return static_cast<int>(sent);
+}
+
+int net_send_pieces(sock_t s, const net_piece* pieces, int count)
+{
+    iovec vectors[net_pieces_max];
+    for (int i = 0; i < count; i++)
+        vectors[i] = {const_cast<std::uint8_t*>(pieces[i].bytes), static_cast<size_t>(pieces[i].length)};
+    msghdr message{};
+    message.msg_iov = vectors;
+    message.msg_iovlen = static_cast<decltype(message.msg_iovlen)>(count);
+    ssize_t sent;
+    do {
+        sent = sendmsg(s, &message, MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
     return static_cast<int>(sent);
 }

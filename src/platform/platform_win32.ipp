@@ -183,6 +183,19 @@ int net_send(sock_t s, const std::uint8_t* bytes, std::int32_t length)
     return send(s, reinterpret_cast<const char*>(bytes), length, 0);
 }
 
+int net_send_pieces(sock_t s, const net_piece* pieces, int count)
+{
+    WSABUF buffers[net_pieces_max];
+    for (int i = 0; i < count; i++) {
+        buffers[i].len = static_cast<ULONG>(pieces[i].length);
+        buffers[i].buf = reinterpret_cast<CHAR*>(const_cast<std::uint8_t*>(pieces[i].bytes));
+    }
+    DWORD sent = 0;
+    if (WSASend(s, buffers, static_cast<DWORD>(count), &sent, 0, nullptr, nullptr) != 0)
+        return -1;
+    return static_cast<int>(sent);
+}
+
 int net_recv(sock_t s, std::uint8_t* bytes, std::int32_t capacity)
 {
     return recv(s, reinterpret_cast<char*>(bytes), capacity, 0);

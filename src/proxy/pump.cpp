@@ -10,7 +10,111 @@ namespace {
 std::int32_t to_server_batched;
 std::uint8_t client_out[client_out_size];
 
-// Output toward one peer, gathered in buf and sent in as few sends as fit.
+// Pieces that do not lie in recv_buf come from a rewriter's packet buffer.
+static_assert(client_out_size >= packet_buf_size + packet_head_room + client_batch_size);
+
+// One pump call's output toward the game client, sent in as few sends as
+// fit. Pieces that lie in recv_buf are sent from there, since it holds still
+// for the whole call; others are copied into client_out. `batched` counts the
+// bytes at the end that a client_batch_size batch would still hold: those are
+// all a stop withholds.
+struct client_output {
+    explicit client_output(sock_t client) : sock(client) {}
+
+    sock_t sock;
+    net_piece held[net_pieces_max];
+    int count = 0;
+    std::int32_t copied = 0; // bytes of client_out in use
+    std::int32_t total = 0;  // bytes held
+    std::int32_t batched = 0;
+
+    // A piece as a step leaves it: it joins the batch when it fits behind
+    // what waits there, otherwise the batch and the piece leave.
+    bool piece(out_slice slice)
+    {
+        return add(slice, batched + slice.length > client_batch_size ? 0 : batched + slice.length);
+    }
+
+    // A run the step would have passed on a byte at a time: every
+    // client_batch_size + 1 bytes leave together.
+    bool run(out_slice slice)
+    {
+        return add(slice, (batched + slice.length) % (client_batch_size + 1));
+    }
+
+    bool flush()
+    {
+        return send_held(total);
+    }
+
+    bool flush_unbatched()
+    {
+        return send_held(total - batched);
+    }
+
+    bool add(out_slice slice, std::int32_t next_batched)
+    {
+        if (slice.length > 0) {
+            bool in_recv = slice.bytes >= recv_buf && slice.bytes + slice.length <= recv_buf + recv_buf_size;
+            if ((!in_recv && copied + slice.length > client_out_size) || count == net_pieces_max) {
+                // Full: send what no batch holds any more and keep the rest.
+                if (make_room(next_batched > slice.length ? next_batched - slice.length : 0))
+                    return true;
+            }
+            const std::uint8_t* at = slice.bytes;
+            if (!in_recv) {
+                std::memcpy(client_out + copied, slice.bytes, static_cast<std::size_t>(slice.length));
+                at = client_out + copied;
+                copied += slice.length;
+            }
+            if (count > 0 && held[count - 1].bytes + held[count - 1].length == at)
+                held[count - 1].length += slice.length;
+            else
+                held[count++] = {at, slice.length};
+            total += slice.length;
+        }
+        batched = next_batched;
+        return false;
+    }
+
+    // Sends the first length bytes held.
+    bool send_held(std::int32_t length)
+    {
+        net_piece pieces[net_pieces_max];
+        int n = 0;
+        for (; n < count && length > 0; n++) {
+            pieces[n] = held[n];
+            if (pieces[n].length > length)
+                pieces[n].length = length;
+            length -= pieces[n].length;
+        }
+        return n > 0 && send_all_pieces(sock, pieces, n);
+    }
+
+    // Sends all but the last keep bytes (at most a batch), which move to the
+    // start of client_out.
+    bool make_room(std::int32_t keep)
+    {
+        if (send_held(total - keep))
+            return true;
+        std::uint8_t tail[client_batch_size];
+        std::int32_t at = keep;
+        for (int i = count - 1; i >= 0 && at > 0; i--) {
+            std::int32_t take = held[i].length < at ? held[i].length : at;
+            at -= take;
+            std::memcpy(tail + at, held[i].bytes + held[i].length - take, static_cast<std::size_t>(take));
+        }
+        std::memcpy(client_out, tail, static_cast<std::size_t>(keep));
+        copied = keep;
+        total = keep;
+        count = 0;
+        if (keep > 0)
+            held[count++] = {client_out, keep};
+        return false;
+    }
+};
+
+// Output toward the room server, gathered in buf and sent in as few sends as fit.
 // `batched` counts the bytes at its end that a buffer of `batch` bytes would
 // still hold: those are all a stop withholds. Everything before them may
 // leave whenever buf fills up.
@@ -69,9 +173,7 @@ struct coalescer {
 
 bool proxy_pump(sock_t client, sock_t server, std::int32_t count, rewriter step, rewriter_run run)
 {
-    std::int32_t client_fill = 0;
-    std::int32_t client_batched = 0;
-    coalescer to_c{client, client_out, client_out_size, client_batch_size, client_fill, client_batched};
+    client_output to_c{client};
     coalescer to_s{server,         to_server_buf,    to_server_buf_size, server_batch_size,
                    to_server_fill, to_server_batched};
     for (std::int32_t i = 0; i < count;) {
@@ -95,7 +197,7 @@ bool proxy_pump(sock_t client, sock_t server, std::int32_t count, rewriter step,
             return true;
         i++;
     }
-    return client_fill > 0 && send_all(client, client_out, client_fill);
+    return to_c.flush();
 }
 
 bool flush_to_server(sock_t server)

@@ -493,6 +493,7 @@ struct scripted {
     std::int32_t client;
     std::int32_t server;
     bool stop;
+    std::int32_t from = -1; // where the client piece starts in recv_buf; -1: in script_bytes
 };
 std::vector<scripted> script;
 std::size_t script_at;
@@ -501,7 +502,7 @@ std::uint8_t script_bytes[40000];
 bool scripted_step(std::uint8_t)
 {
     const scripted& s = script[script_at++];
-    to_client = {script_bytes, s.client};
+    to_client = {s.from < 0 ? script_bytes : recv_buf + s.from, s.client};
     to_server = {script_bytes, s.server};
     return s.stop;
 }
@@ -631,4 +632,37 @@ TEST_F(Proxy, RandomStreamsIgnoreTheCutsAndTheFastPathMatchesTheOneByteStep)
         far += up && nick_replaced == 1 && stream.size() > 300;
     }
     EXPECT_GT(far, 30) << "too few streams got past their opening";
+}
+
+// Pieces in the receive buffer are sent from there and the others copied;
+// however they mix, and whenever the gathering fills up, the client gets
+// every byte in order.
+TEST(ProxyPump, SendsEveryPieceInOrderFromWhereverItLies)
+{
+    for (std::size_t i = 0; i < sizeof script_bytes; i++)
+        script_bytes[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    for (int pattern = 0; pattern < 3; pattern++) {
+        script.clear();
+        for (int i = 0; i < 300; i++) {
+            std::int32_t length = pattern == 2 ? 2000 + i % 3 : 5 + i % 13;
+            script.push_back({length, 0, false, i % 2 == 0 || pattern == 1 ? (i * 37) % 12000 : -1});
+        }
+        if (pattern == 2) // a batch tail at the moment the copies fill up
+            script.insert(script.begin() + 16, {{700, 0, false, 5}, {100, 0, false, -1}});
+        bytes expected;
+        std::vector<std::uint8_t> recv_copy(recv_buf, recv_buf + recv_buf_size);
+        for (std::size_t i = 0; i < recv_buf_size; i++)
+            recv_buf[i] = static_cast<std::uint8_t>(i * 13 + 5);
+        for (const scripted& s : script) {
+            const std::uint8_t* from = s.from < 0 ? script_bytes : recv_buf + s.from;
+            expected.insert(expected.end(), from, from + s.client);
+        }
+        pair_fds fds;
+        script_at = 0;
+        to_server_clear();
+        EXPECT_FALSE(proxy_pump(fds.client[0], fds.server[0], static_cast<std::int32_t>(script.size()),
+                                scripted_step));
+        EXPECT_TRUE(drain(fds.client[1]) == expected) << "pattern " << pattern;
+        std::copy(recv_copy.begin(), recv_copy.end(), recv_buf);
+    }
 }

@@ -75,18 +75,28 @@ std::int32_t reader_whole_packet(const packet_reader& reader, const std::uint8_t
 {
     if (reader.in_body != 0 || reader.len_shift != 0)
         return 0;
-    varint_result length{};
-    varint_decode(&length, bytes, count);
-    if (length.ok == 0 || length.value < 1 || length.value > packet_buf_size ||
-        length.length != varint_size(length.value) || length.value > count - length.length)
+    // The length, read here for speed: up to packet_buf_size takes at most
+    // three bytes.
+    std::int32_t length = 0;
+    std::int32_t prefix = 0;
+    for (std::uint8_t byte = 0x80; byte >= 0x80; prefix++) {
+        if (prefix == count || prefix == 3)
+            return 0;
+        byte = bytes[prefix];
+        length |= (byte & 0x7F) << (7 * prefix);
+    }
+    if (length < 1 || length > packet_buf_size || prefix != varint_size(length) || length > count - prefix)
         return 0;
     if (check_id) {
-        varint_result id{};
-        varint_decode(&id, bytes + length.length, length.value);
-        if (id.ok == 0)
+        // The id parses when one of its first five bytes ends it.
+        std::int32_t id_end = length < varint_max_bytes ? length : varint_max_bytes;
+        std::int32_t i = 0;
+        while (i < id_end && bytes[prefix + i] >= 0x80)
+            i++;
+        if (i == id_end)
             return 0;
     }
-    return length.length + length.value;
+    return prefix + length;
 }
 
 void reader_clear(packet_reader& reader)

@@ -14,7 +14,7 @@ import { connect, sleep, until as untilCondition } from './lib/net.mjs';
 import { frame, handshake, statusRequest, loginStart } from './lib/game.mjs';
 import { openPage, joinPayload, command } from './lib/ws.mjs';
 
-const ROOM = { roomName: 'Castle "Keep"', owner: 'Ada', nick: 'RoomNick' };
+const ROOM = { roomName: 'Castle "Keep"', ownerName: 'Ada', nick: 'RoomNick' };
 const NEWEST = '1.21.4';
 const trouble = /killed|send fails/;
 
@@ -113,26 +113,6 @@ for (const [version, host = '127.0.0.1'] of versions) {
   });
 }
 
-test('a ping gets the room status document and its pong; the room server sees only the handshake', async () => {
-  const room = await rawServer();
-  try {
-    await joinRoom(room.port);
-    const status = await mc.ping({ host: '127.0.0.1', port: MC_PORT, version: NEWEST });
-    assert.equal(status.version.name, `§f${ROOM.nick}`);
-    const description = JSON.stringify(status.description);
-    assert.ok(description.includes(JSON.stringify(ROOM.roomName).slice(1, -1)), `room name in ${description}`);
-    assert.ok(description.includes(` by ${ROOM.owner}`), `owner in ${description}`);
-    assert.equal(typeof status.latency, 'number', 'the pong came back');
-    await until(() => room.connections[0]?.bytes.length > 0, 'the room server got the handshake');
-    await sleep(200);
-    const { bytes } = room.connections[0];
-    assert.equal(bytes.length, 1 + bytes[0], `one packet, not ${bytes.toString('hex')}`);
-    assert.equal(bytes.at(-1), 1, 'the handshake asks for status');
-  } finally {
-    room.server.close();
-  }
-});
-
 test('while a proxy runs a second client is rejected; a join or a leave ends the proxy', async () => {
   const server = await roomServer(NEWEST);
   try {
@@ -201,9 +181,10 @@ test('a room server that accepts slowly gets the waiting bytes once connected', 
   }
 });
 
-test('a room server that refuses or closes at once ends the proxy cleanly and the program serves on', async () => {
+test('a room server that refuses or closes at once ends the proxy cleanly; then a ping gets the room status ' +
+  'document and its pong while the room server sees only the handshake', async () => {
   const closing = await rawServer((entry) => entry.socket.destroy());
-  const listening = await rawServer();
+  const room = await rawServer();
   try {
     for (const port of [nextPort++, closing.port]) {
       await joinRoom(port);
@@ -213,12 +194,21 @@ test('a room server that refuses or closes at once ends the proxy cleanly and th
       await program.waitForLine('[PROXY] close, handle_kind 1', { since });
       await game.untilClosed(15000 * SLOW);
     }
-    await joinRoom(listening.port);
+    await joinRoom(room.port);
     const status = await mc.ping({ host: '127.0.0.1', port: MC_PORT, version: NEWEST });
     assert.equal(status.version.name, `§f${ROOM.nick}`);
+    const description = JSON.stringify(status.description);
+    assert.ok(description.includes(JSON.stringify(ROOM.roomName).slice(1, -1)), `room name in ${description}`);
+    assert.ok(description.includes(` by ${ROOM.ownerName}`), `owner in ${description}`);
+    assert.equal(typeof status.latency, 'number', 'the pong came back');
+    await until(() => room.connections[0]?.bytes.length > 0, 'the room server got the handshake');
+    await sleep(200);
+    const { bytes } = room.connections[0];
+    assert.equal(bytes.length, 1 + bytes[0], `one packet, not ${bytes.toString('hex')}`);
+    assert.equal(bytes.at(-1), 1, 'the handshake asks for status');
   } finally {
     closing.server.close();
-    listening.server.close();
+    room.server.close();
   }
 });
 

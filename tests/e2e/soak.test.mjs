@@ -235,7 +235,7 @@ test('proxies to room servers that misbehave end cleanly, over IPv4 and IPv6', {
   // A room whose server is gone: the connection fails after it started.
   const gone = await misbehavingRoomServer('127.0.0.1');
   const rooms = [...servers, gone].map((server) => joinPayload({ host: server.address().address,
-    port: server.address().port, roomName: 'Soak room', owner: 'Tester', nick: 'SoakNick', siteData: 'soak-site-data01' }));
+    port: server.address().port, roomName: 'Soak room', ownerName: 'Tester', nick: 'SoakNick', siteData: 'soak-site-data01' }));
   gone.close();
   const perRound = Math.ceil(COUNTS.proxy / 6);
   try {

@@ -1,10 +1,10 @@
 // The browser control channel from the test's side: pages opened with `ws`,
 // room commands, and requests and frames built by hand.
 import { randomBytes } from 'node:crypto';
-import net from 'node:net';
 import WebSocket from 'ws';
 import { WS_PORT, SITE, SLOW } from './program.mjs';
 import { until } from './net.mjs';
+import { encodeJoin } from '../../../web/nimbrel-companion.js';
 
 // A page connected with `origin`, once it holds the greeting and the record;
 // `messages` keeps every message with its kind, in order.
@@ -22,27 +22,11 @@ export async function openPage(origin = SITE) {
 export const untilMessages = (ws, count) => until(() => ws.messages.length >= count, `${count} messages`,
   { describe: () => ws.messages.map((m) => `${m.binary ? 'binary' : 'text'}:${m.data.toString('hex')}`).join(' ') });
 
-function addressBytes(host) {
-  if (net.isIPv4(host)) return host.split('.').map(Number);
-  const groups = (part) => (part ? part.split(':').map((group) => parseInt(group, 16)) : []);
-  const [head, tail] = host.split('::').map(groups);
-  const words = [...head, ...Array(8 - head.length - (tail?.length ?? 0)).fill(0), ...(tail ?? [])];
-  return words.flatMap((word) => [word >> 8, word & 255]);
-}
-
-// A join: site data, room name, owner, nick, then the port and the address
-// with every byte XORed with 0xC7 (86 bytes for IPv4, 98 for IPv6).
-export function joinPayload({ host = '10.0.0.1', port = 25565, roomName = 'Lobby', owner = 'Owner', nick = 'Player',
-  siteData = 'site-data-16byte' } = {}) {
-  const address = Buffer.from([port >> 8, port & 255, ...addressBytes(host)]);
-  const payload = Buffer.alloc(80 + address.length);
-  payload.write(siteData, 0, 16, 'latin1');
-  payload.write(roomName, 16, 32);
-  payload.write(owner, 48, 16);
-  payload.write(nick, 64, 16);
-  for (let i = 0; i < address.length; i++) payload[80 + i] = address[i] ^ 0xc7;
-  return payload;
-}
+// A join (through the kit, whose layout the control tests check byte for byte):
+// 86 bytes for an IPv4 room, 98 for an IPv6 one.
+export const joinPayload = ({ host = '10.0.0.1', port = 25565, roomName = 'Lobby', ownerName = 'Owner', nick = 'Player',
+  siteData = 'site-data-16byte' } = {}) =>
+  Buffer.from(encodeJoin({ siteData, roomName, ownerName, nick, address: host, port }));
 
 // Sends a join (or with an empty payload, a leave) and waits until the
 // program has logged it, echoed it to `ws` and dropped the game connection.

@@ -33,19 +33,11 @@ if (isWindowsProgram) {
   };
 }
 
-function portsInTimeWait() {
-  const ports = [WS_PORT, MC_PORT].map((port) => port.toString(16).toUpperCase().padStart(4, '0'));
-  let count = 0;
-  for (const table of ['/proc/net/tcp', '/proc/net/tcp6']) {
-    let rows = [];
-    try { rows = readFileSync(table, 'latin1').split('\n').slice(1); } catch {}
-    for (const row of rows) {
-      const fields = row.trim().split(/\s+/);
-      if (fields[3] === '06' && ports.includes(fields[1].split(':')[1])) count++;
-    }
-  }
-  return count;
-}
+// Connections on the program's ports in TIME_WAIT (state 06 in the kernel's tables).
+const portsInTimeWait = () => ['/proc/net/tcp', '/proc/net/tcp6']
+  .flatMap((table) => { try { return readFileSync(table, 'latin1').split('\n').slice(1); } catch { return []; } })
+  .map((row) => row.trim().split(/\s+/))
+  .filter((fields) => fields[3] === '06' && [WS_PORT, MC_PORT].includes(parseInt(fields[1]?.split(':')[1], 16))).length;
 
 const sanitizerReport = /ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:/;
 
@@ -71,13 +63,8 @@ export class Program {
   }
 
   // The number of log lines so far: pass it as `since` to look only at what follows.
-  mark() {
-    return this.lines.length;
-  }
-
-  linesSince(since = 0) {
-    return this.lines.slice(since);
-  }
+  mark() { return this.lines.length; }
+  linesSince(since = 0) { return this.lines.slice(since); }
 
   // The index of the first line at or after `since` that equals `matcher` (a
   // string) or matches it (a RegExp); rejects on time-out or exit.

@@ -42,20 +42,19 @@ const PATTERNS = FORMATS.map((format) => new RegExp('^' + format.replace(/[.*+?^
   .replaceAll('%d', '-?\\d+').replaceAll('%\\.\\*s', '[^]*') + '$'));
 
 // The lines that match no format, counting the others by format. A header
-// line holding a line feed of its own is logged across several lines; those
-// are joined back before matching.
+// holding a line feed of its own is logged across several lines: a line that
+// does not start with a tag continues the header line before it.
 function unlistedLines(lines, counts) {
-  const unlisted = [];
-  for (let i = 0; i < lines.length; i++) {
-    let line = lines[i];
-    for (let extra = 0; line.startsWith('[WS] [') && !line.endsWith(']') && i + 1 < lines.length && extra < 64; extra++) {
-      line += '\n' + lines[++i];
-    }
-    const index = PATTERNS.findIndex((pattern) => pattern.test(line));
-    if (index < 0) unlisted.push(line);
-    else counts[FORMATS[index]] = (counts[FORMATS[index]] ?? 0) + 1;
+  const logical = [];
+  for (const line of lines) {
+    if (logical.at(-1)?.startsWith('[WS] [') && !/^\[(MISC|WS|PROXY|MITM)\] /.test(line)) logical[logical.length - 1] += `\n${line}`;
+    else logical.push(line);
   }
-  return unlisted;
+  return logical.filter((line) => {
+    const index = PATTERNS.findIndex((pattern) => pattern.test(line));
+    if (index >= 0) counts[FORMATS[index]] = (counts[FORMATS[index]] ?? 0) + 1;
+    return index < 0;
+  });
 }
 
 // A small deterministic generator (mulberry32), so that a failure can be run again.

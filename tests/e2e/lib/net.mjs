@@ -1,6 +1,18 @@
-// Raw TCP peers for what a protocol library cannot send.
+// Waiting, and raw TCP peers for what a protocol library cannot send.
 import net from 'node:net';
 import { SLOW } from './program.mjs';
+
+export const sleep = (ms) => new Promise((resolveSleep) => setTimeout(resolveSleep, ms));
+
+// Resolves when `condition()` holds; rejects after the time-out, with `what`
+// and whatever `describe()` adds.
+export async function until(condition, what, { timeoutMs = 10000 * SLOW, describe = () => '' } = {}) {
+  const deadline = Date.now() + timeoutMs;
+  while (!condition()) {
+    if (Date.now() > deadline) throw new Error(`${what}: not seen within ${timeoutMs} ms\n${describe()}`);
+    await sleep(10);
+  }
+}
 
 // A connected socket that gathers everything it receives.
 export class Peer {
@@ -8,50 +20,22 @@ export class Peer {
     this.socket = socket;
     this.received = Buffer.alloc(0);
     this.closed = false;
-    this.waiters = new Set();
-    socket.on('data', (chunk) => {
-      this.received = Buffer.concat([this.received, chunk]);
-      this.notify();
-    });
-    socket.on('close', () => {
-      this.closed = true;
-      this.notify();
-    });
+    socket.on('data', (chunk) => { this.received = Buffer.concat([this.received, chunk]); });
+    socket.on('close', () => { this.closed = true; });
     socket.on('error', () => {});
-  }
-
-  notify() {
-    for (const waiter of this.waiters) waiter();
   }
 
   send(bytes) {
     return new Promise((resolveSend) => this.socket.write(Buffer.from(bytes), () => resolveSend()));
   }
 
-  // Resolves when `condition(peer)` holds; rejects after the time-out.
-  until(condition, what, timeoutMs = 10000 * SLOW) {
-    return new Promise((resolveWait, rejectWait) => {
-      const check = () => {
-        if (condition(this)) {
-          finish();
-          resolveWait(this.received);
-        }
-      };
-      const timer = setTimeout(() => {
-        finish();
-        rejectWait(new Error(`${what}: not seen within ${timeoutMs} ms; received ${this.received.length} bytes` +
-          ` (${this.received.subarray(0, 64).toString('hex')}), closed=${this.closed}`));
-      }, timeoutMs);
-      const finish = () => {
-        clearTimeout(timer);
-        this.waiters.delete(check);
-      };
-      this.waiters.add(check);
-      check();
-    });
+  async until(condition, what, timeoutMs) {
+    await until(() => condition(this), what, { timeoutMs, describe: () => `received ${this.received.length} bytes ` +
+      `(${this.received.subarray(0, 64).toString('hex')}), closed=${this.closed}` });
+    return this.received;
   }
 
-  // Resolves with everything received once the program has closed the connection.
+  // Everything received, once the program has closed the connection.
   untilClosed(timeoutMs) {
     return this.until((peer) => peer.closed, 'connection closed by the program', timeoutMs);
   }
@@ -73,18 +57,11 @@ export function connect(port, host = '127.0.0.1') {
   });
 }
 
-// Resolves with the error code of a connection attempt that fails, or null.
+// The error code of a connection attempt that fails, or null.
 export function connectError(port, host) {
   return new Promise((resolveAttempt) => {
     const socket = net.connect({ port, host });
-    socket.once('connect', () => {
-      socket.destroy();
-      resolveAttempt(null);
-    });
+    socket.once('connect', () => { socket.destroy(); resolveAttempt(null); });
     socket.once('error', (error) => resolveAttempt(error.code));
   });
-}
-
-export function sleep(ms) {
-  return new Promise((resolveSleep) => setTimeout(resolveSleep, ms));
 }

@@ -7,13 +7,16 @@ import { execFileSync, spawn } from 'node:child_process';
 import { readFileSync } from 'node:fs';
 import net from 'node:net';
 import { resolve } from 'node:path';
+import { until } from './net.mjs';
 
 export const WS_PORT = 48026;
 export const MC_PORT = 25565;
 export const SITE_DOMAIN = process.env.NIMBREL_SITE_DOMAIN ?? 'nimbrel.example';
+export const SITE = `https://${SITE_DOMAIN}`;
 
 const programPath = resolve(process.env.NIMBREL_PROGRAM ?? '../../build/nimbrel-client');
 export const isWindowsProgram = programPath.endsWith('.exe');
+export const isSanitized = programPath.includes('build-asan');
 // Wine starts slowly and runs the program more slowly too.
 export const SLOW = isWindowsProgram ? 3 : 1;
 
@@ -25,35 +28,16 @@ export const SLOW = isWindowsProgram ? 3 : 1;
 if (isWindowsProgram) {
   const connect = net.Socket.prototype.connect;
   net.Socket.prototype.connect = function (...args) {
-    this.once('end', () => {
-      if (!this.destroyed) this.resetAndDestroy();
-    });
+    this.once('end', () => this.destroyed || this.resetAndDestroy());
     return connect.apply(this, args);
   };
 }
 
-function portsInTimeWait() {
-  const ports = new Set([WS_PORT.toString(16).toUpperCase().padStart(4, '0'), MC_PORT.toString(16).toUpperCase().padStart(4, '0')]);
-  let count = 0;
-  for (const table of ['/proc/net/tcp', '/proc/net/tcp6']) {
-    let text = '';
-    try {
-      text = readFileSync(table, 'latin1');
-    } catch {
-      continue;
-    }
-    for (const row of text.split('\n').slice(1)) {
-      const fields = row.trim().split(/\s+/);
-      if (fields.length > 3 && fields[3] === '06' && ports.has(fields[1].split(':')[1])) count++;
-    }
-  }
-  return count;
-}
-
-async function waitOutTimeWait() {
-  const deadline = Date.now() + 70000;
-  while (portsInTimeWait() > 0 && Date.now() < deadline) await new Promise((r) => setTimeout(r, 250));
-}
+// Connections on the program's ports in TIME_WAIT (state 06 in the kernel's tables).
+const portsInTimeWait = () => ['/proc/net/tcp', '/proc/net/tcp6']
+  .flatMap((table) => { try { return readFileSync(table, 'latin1').split('\n').slice(1); } catch { return []; } })
+  .map((row) => row.trim().split(/\s+/))
+  .filter((fields) => fields[3] === '06' && [WS_PORT, MC_PORT].includes(parseInt(fields[1]?.split(':')[1], 16))).length;
 
 const sanitizerReport = /ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:/;
 
@@ -62,101 +46,51 @@ export class Program {
     this.child = child;
     this.lines = [];
     this.stderr = '';
-    this.exitCode = undefined;
-    this.waiters = new Set();
     let pending = '';
-    child.stdout.setEncoding('latin1');
-    child.stdout.on('data', (chunk) => {
-      pending += chunk;
-      let end;
-      while ((end = pending.indexOf('\n')) >= 0) {
-        this.lines.push(pending.slice(0, end));
-        pending = pending.slice(end + 1);
-      }
-      this.notify();
+    child.stdout.setEncoding('latin1').on('data', (chunk) => {
+      const lines = (pending + chunk).split('\n');
+      pending = lines.pop();
+      this.lines.push(...lines);
     });
-    child.stderr.setEncoding('latin1');
-    child.stderr.on('data', (chunk) => {
-      this.stderr += chunk;
-      this.notify();
-    });
-    this.exited = new Promise((resolveExit) => {
-      child.on('exit', (code, signal) => {
-        this.exitCode = code ?? signal;
-        // Wine's helper processes inherit the pipes and may hold them open long
-        // after the program is gone; what the program wrote has been read.
-        setTimeout(() => {
-          child.stdout.destroy();
-          child.stderr.destroy();
-        }, 200);
-        this.notify();
-        resolveExit(this.exitCode);
-      });
-    });
-  }
-
-  notify() {
-    for (const waiter of this.waiters) waiter();
+    child.stderr.setEncoding('latin1').on('data', (chunk) => { this.stderr += chunk; });
+    this.exited = new Promise((resolveExit) => child.on('exit', (code, signal) => {
+      this.exitCode = code ?? signal;
+      // Wine's helper processes inherit the pipes and may hold them open long
+      // after the program is gone; what the program wrote has been read.
+      setTimeout(() => { child.stdout.destroy(); child.stderr.destroy(); }, 200);
+      resolveExit(this.exitCode);
+    }));
   }
 
   // The number of log lines so far: pass it as `since` to look only at what follows.
-  mark() {
-    return this.lines.length;
-  }
+  mark() { return this.lines.length; }
+  linesSince(since = 0) { return this.lines.slice(since); }
 
-  linesSince(since = 0) {
-    return this.lines.slice(since);
-  }
-
-  // Resolves with the index of the first line at or after `since` that equals
-  // `matcher` (a string) or matches it (a RegExp); rejects on time-out or exit.
-  waitForLine(matcher, { since = 0, timeoutMs = 10000 * SLOW } = {}) {
+  // The index of the first line at or after `since` that equals `matcher` (a
+  // string) or matches it (a RegExp); rejects on time-out or exit.
+  async waitForLine(matcher, { since = 0, timeoutMs = 10000 * SLOW } = {}) {
     const test = typeof matcher === 'string' ? (line) => line === matcher : (line) => matcher.test(line);
-    return new Promise((resolveWait, rejectWait) => {
-      const check = () => {
-        for (let i = since; i < this.lines.length; i++) {
-          if (test(this.lines[i])) {
-            finish();
-            resolveWait(i);
-            return;
-          }
-        }
-        if (this.exitCode !== undefined) {
-          finish();
-          rejectWait(new Error(`program exited (${this.exitCode}) before logging ${matcher}\n${this.describe(since)}`));
-        }
-      };
-      const timer = setTimeout(() => {
-        finish();
-        rejectWait(new Error(`no log line ${matcher} within ${timeoutMs} ms\n${this.describe(since)}`));
-      }, timeoutMs);
-      const finish = () => {
-        clearTimeout(timer);
-        this.waiters.delete(check);
-      };
-      this.waiters.add(check);
-      check();
-    });
+    let index = since;
+    await until(() => {
+      for (; index < this.lines.length; index++) if (test(this.lines[index])) return true;
+      if (this.exitCode === undefined) return false;
+      throw new Error(`program exited (${this.exitCode}) before logging ${matcher}\n${this.describe(since)}`);
+    }, `log line ${matcher}`, { timeoutMs, describe: () => this.describe(since) });
+    return index;
   }
 
   // Waits for `matcher` and returns the lines from `since` up to and including it.
   async linesUntil(matcher, options = {}) {
-    const index = await this.waitForLine(matcher, options);
-    return this.lines.slice(options.since ?? 0, index + 1);
+    return this.lines.slice(options.since ?? 0, await this.waitForLine(matcher, options) + 1);
   }
 
   describe(since = 0) {
     return `log since line ${since}:\n  ${this.lines.slice(since).join('\n  ')}\nstderr:\n${this.stderr}`;
   }
 
-  waitForExit(timeoutMs = 20000 * SLOW) {
-    let timer;
-    return Promise.race([
-      this.exited,
-      new Promise((_, rejectWait) => {
-        timer = setTimeout(() => rejectWait(new Error(`program still running after ${timeoutMs} ms`)), timeoutMs);
-      }),
-    ]).finally(() => clearTimeout(timer));
+  async waitForExit(timeoutMs = 20000 * SLOW) {
+    await until(() => this.exitCode !== undefined, 'program exit', { timeoutMs });
+    return this.exitCode;
   }
 
   // Stops the program; throws when it had already died or a sanitizer spoke.
@@ -180,16 +114,17 @@ export class Program {
 }
 
 // Under Wine the process that was started may not be the one that runs the
-// program; make sure no copy of this build outlives its test.
+// program; make sure no copy of this build (found by its full path) outlives its test.
 function killStrays() {
   for (let attempt = 0; attempt < 50; attempt++) {
+    let found;
     try {
-      const found = execFileSync('pgrep', ['-f', programPath], { encoding: 'latin1' }).trim();
-      process.stderr.write(`# killing a stray copy of the program: ${found}\n`);
-      execFileSync('pkill', ['-KILL', '-f', programPath]);
+      found = execFileSync('pgrep', ['-f', programPath], { encoding: 'latin1' }).trim().split('\n').map(Number);
     } catch {
       return;
     }
+    process.stderr.write(`# killing a stray copy of the program: ${found}\n`);
+    for (const pid of found) try { process.kill(pid, 'SIGKILL'); } catch {}
     execFileSync('sleep', ['0.1']);
   }
 }
@@ -198,20 +133,14 @@ function killStrays() {
 export async function startProgram({ waitForListeners = true } = {}) {
   if (isWindowsProgram) {
     killStrays();
-    await waitOutTimeWait();
+    await until(() => portsInTimeWait() === 0, 'TIME_WAIT gone', { timeoutMs: 70000 }).catch(() => {});
   }
-  const command = isWindowsProgram ? 'wine' : programPath;
-  const args = isWindowsProgram ? [programPath] : [];
+  const [command, args] = isWindowsProgram ? ['wine', [programPath]] : [programPath, []];
   const env = { ...process.env, ASAN_OPTIONS: 'detect_leaks=0:abort_on_error=1', WINEDEBUG: '-all' };
-  const child = spawn(command, args, { env, stdio: ['ignore', 'pipe', 'pipe'] });
-  const program = new Program(child);
+  const program = new Program(spawn(command, args, { env, stdio: ['ignore', 'pipe', 'pipe'] }));
   if (waitForListeners) {
-    try {
-      await program.waitForLine(/^\[MISC\] minecraft master assigned: -?\d+$/, { timeoutMs: 30000 * SLOW });
-    } catch (error) {
-      child.kill('SIGKILL');
-      throw error;
-    }
+    await program.waitForLine(/^\[MISC\] minecraft master assigned: -?\d+$/, { timeoutMs: 30000 * SLOW })
+      .catch((error) => { program.child.kill('SIGKILL'); throw error; });
   }
   return program;
 }

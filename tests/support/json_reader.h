@@ -39,45 +39,6 @@ class json_reader {
         at_ += word.size();
         return true;
     }
-
-    bool value()
-    {
-        skip_blanks();
-        switch (peek()) {
-        case '{':
-            return members('}', true);
-        case '[':
-            return members(']', false);
-        case '"':
-            return string();
-        case 't':
-            return literal("true");
-        case 'f':
-            return literal("false");
-        case 'n':
-            return literal("null");
-        default:
-            return number();
-        }
-    }
-
-    bool members(char close, bool object)
-    {
-        at_++;
-        skip_blanks();
-        if (literal(std::string_view(&close, 1)))
-            return true;
-        do {
-            skip_blanks();
-            if (object && !(peek() == '"' && string() && (skip_blanks(), literal(":"))))
-                return false;
-            if (!value())
-                return false;
-            skip_blanks();
-        } while (literal(","));
-        return literal(std::string_view(&close, 1));
-    }
-
     bool digits()
     {
         std::size_t start = at_;
@@ -86,19 +47,41 @@ class json_reader {
         return at_ > start;
     }
 
-    bool number()
+    bool value()
     {
-        literal("-");
-        if (!literal("0") && !(peek() >= '1' && peek() <= '9' && digits()))
-            return false;
-        if (literal(".") && !digits())
-            return false;
-        if (literal("e") || literal("E")) {
-            if (!literal("+"))
-                literal("-");
-            return digits();
+        skip_blanks();
+        switch (peek()) {
+        case '{':
+        case '[': {
+            const char close = peek() == '{' ? '}' : ']';
+            at_++;
+            skip_blanks();
+            if (literal(std::string_view(&close, 1)))
+                return true;
+            do {
+                skip_blanks();
+                if (close == '}' && !(peek() == '"' && string() && (skip_blanks(), literal(":"))))
+                    return false;
+                if (!value())
+                    return false;
+                skip_blanks();
+            } while (literal(","));
+            return literal(std::string_view(&close, 1));
         }
-        return true;
+        case '"':
+            return string();
+        default:
+            if (literal("true") || literal("false") || literal("null"))
+                return true;
+            literal("-");
+            if (!literal("0") && !(peek() >= '1' && peek() <= '9' && digits()))
+                return false;
+            if (literal(".") && !digits())
+                return false;
+            if (literal("e") || literal("E"))
+                return (literal("+") || literal("-"), digits());
+            return true;
+        }
     }
 
     // The program escapes only quotes, backslashes and control bytes, so a
@@ -120,23 +103,21 @@ class json_reader {
                 continue;
             }
             const std::string_view simple = "\"\\/bfnrt", meaning = "\"\\/\b\f\n\r\t";
-            const std::string_view hex = "0123456789abcdef", upper_hex = "0123456789ABCDEF";
-            char e = peek();
-            at_++;
-            if (std::size_t k = simple.find(e); k != std::string_view::npos) {
+            const std::string_view hex = "0123456789abcdef0123456789ABCDEF";
+            std::size_t k = simple.find(peek());
+            if (k != std::string_view::npos) {
                 decoded += meaning[k];
+                at_++;
                 continue;
             }
-            if (e != 'u' || at_ + 4 > text_.size())
+            if (!literal("u") || at_ + 4 > text_.size())
                 return false;
             unsigned code = 0;
             for (int i = 0; i < 4; i++, at_++) {
                 std::size_t v = hex.find(text_[at_]);
                 if (v == std::string_view::npos)
-                    v = upper_hex.find(text_[at_]);
-                if (v == std::string_view::npos)
                     return false;
-                code = code * 16 + static_cast<unsigned>(v);
+                code = code * 16 + static_cast<unsigned>(v % 16);
             }
             if (code >= 0x80)
                 return false;

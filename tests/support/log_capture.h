@@ -5,37 +5,23 @@
 
 #include <string>
 
-class log_capture {
-  public:
+struct log_capture {
     log_capture()
     {
-        lines().clear();
+        text().clear();
         log_set_sink(append);
     }
     ~log_capture()
     {
         log_set_sink(nullptr);
     }
-    log_capture(const log_capture&) = delete;
-    log_capture& operator=(const log_capture&) = delete;
-
-    const std::string& text() const
-    {
-        return lines();
-    }
-    void clear()
-    {
-        lines().clear();
-    }
-
-  private:
-    static std::string& lines()
+    static std::string& text()
     {
         static std::string captured;
         return captured;
     }
     static void append(const char* line, std::int32_t length)
     {
-        lines().append(line, static_cast<std::size_t>(length));
+        text().append(line, static_cast<std::size_t>(length));
     }
 };

@@ -14,7 +14,7 @@ TEST(LogLine, WritesTagMessageAndLineFeedEvenWhenTheMessageFillsTheBuffer)
     log_line(tag_ws, "[%.*s]", static_cast<int>(sizeof header - 1), header);
     EXPECT_EQ(log.text(), "[WS] putted, sock -1 in 15\n[WS] [ORIGIN: x]\n");
 
-    log.clear();
+    log.text().clear();
     std::string huge(recv_buf_size + 500, 'a');
     log_line(tag_ws, "[%.*s]", static_cast<int>(huge.size()), huge.data());
     ASSERT_GT(log.text().size(), static_cast<size_t>(recv_buf_size));

@@ -16,22 +16,24 @@ let program;
 before(async () => { program = await startProgram(); });
 after(async () => { await program?.stop(); });
 
-// Sends a request on a new connection; resolves with what came before the close.
-async function exchange(request) {
+// A new connection that has sent `bytes`.
+async function sent(bytes) {
   const peer = await connect(WS_PORT);
-  await peer.send(request);
-  return (await peer.untilClosed()).toString('latin1');
+  await peer.send(bytes);
+  return peer;
 }
+// What came back on a new connection before the program closed it.
+const exchange = async (request) => (await (await sent(request)).until()).toString('latin1');
+const atLeast = (count) => (peer) => peer.received.length >= count;
 
 test('the opening handshake: the exact 101 and 400 replies, then Origins accepted and refused', async () => {
   // The key and accept value of the sample handshake in RFC 6455, section 1.3,
   // then the greeting "1" and the empty record as two frames.
   let since = program.mark();
-  const peer = await connect(WS_PORT);
-  await peer.send(rawRequest(SITE));
+  const peer = await sent(rawRequest(SITE));
   const reply = 'HTTP/1.1 101 Switching Protocols\r\nUPGRADE: websocket\r\nCONNECTION: UPGRADE\r\n' +
     'SEC-WEBSOCKET-ACCEPT: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n' + greeting.toString('latin1');
-  assert.equal((await peer.untilBytes(reply.length)).toString('latin1'), reply);
+  assert.equal((await peer.until(atLeast(reply.length), 'the reply')).toString('latin1'), reply);
   peer.close();
   const lines = await program.linesUntil(/^\[WS\] open, sock = \d+$/, { since });
   const order = [/^\[WS\] packet, sock \d+, state 0$/, /^\[WS\] origin found$/, /^\[WS\] state 0, sock \d+$/]
@@ -56,54 +58,46 @@ test('the opening handshake: the exact 101 and 400 replies, then Origins accepte
   }
 });
 
-test('joins over IPv4 and IPv6 and a leave are echoed to every open page, and the kit reads them', async () => {
+test('joins over IPv4 and IPv6 and a leave are echoed to every open page, and the kit reads them', async (t) => {
   const pages = [await openPage(), await openPage()];
-  try {
-    for (const payload of [ipv4Join, ipv6Join, leave]) {
-      await command(program, pages[0], payload);
-      await untilMessages(pages[1], pages[0].messages.length);
-      assert.deepEqual(pages[1].messages.at(-1), { binary: true, data: payload });
-    }
-    // The kit's bytes are the documented layout; a page that opens later gets the join as its record.
-    const field = (text, size) => Buffer.concat([Buffer.from(text), Buffer.alloc(size - text.length)]);
-    assert.equal(ipv4Join.toString('hex'), Buffer.concat([Buffer.from('site-data-16byte'), field('Lobby', 32),
-      field('Owner', 16), field('Player', 16), Buffer.from('a41acdc7c7c6', 'hex')]).toString('hex'), 'port, address scrambled');
-    await command(program, pages[0], ipv4Join);
-    const late = await openPage();
-    pages.push(late);
-    assert.deepEqual(late.messages[1], { binary: true, data: ipv4Join });
-    const { siteData, ...fields } = decodeRecord(late.messages[1].data);
-    assert.deepEqual(fields, { joined: true, family: 'ipv4', roomName: 'Lobby', ownerName: 'Owner', nick: 'Player',
-      address: '10.0.0.1', port: 25565 });
-    assert.equal(Buffer.from(siteData).toString('latin1'), 'site-data-16byte');
-    await command(program, late, leave);
-  } finally {
-    for (const page of pages) page.terminate();
+  t.after(() => pages.forEach((page) => page.terminate()));
+  for (const payload of [ipv4Join, ipv6Join, leave]) {
+    await command(program, pages[0], payload);
+    await untilMessages(pages[1], pages[0].messages.length);
+    assert.deepEqual(pages[1].messages.at(-1), { binary: true, data: payload });
   }
+  // The kit's bytes are the documented layout; a page that opens later gets the join as its record.
+  const field = (text, size) => Buffer.concat([Buffer.from(text), Buffer.alloc(size - text.length)]);
+  assert.equal(ipv4Join.toString('hex'), Buffer.concat([Buffer.from('site-data-16byte'), field('Lobby', 32),
+    field('Owner', 16), field('Player', 16), Buffer.from('a41acdc7c7c6', 'hex')]).toString('hex'), 'port, address scrambled');
+  await command(program, pages[0], ipv4Join);
+  pages.push(await openPage());
+  assert.deepEqual(pages[2].messages[1], { binary: true, data: ipv4Join });
+  const { siteData, ...fields } = decodeRecord(pages[2].messages[1].data);
+  assert.deepEqual(fields, { joined: true, family: 'ipv4', roomName: 'Lobby', ownerName: 'Owner', nick: 'Player',
+    address: '10.0.0.1', port: 25565 });
+  assert.equal(Buffer.from(siteData).toString('latin1'), 'site-data-16byte');
+  await command(program, pages[2], leave);
 });
 
-test('payloads of 85 and 87 bytes and text frames change nothing and keep the page open', async () => {
+test('payloads of 85 and 87 bytes and text frames change nothing and keep the page open', async (t) => {
   const page = await openPage();
-  try {
-    // One frame per read: each is sent once the program has finished the last.
-    for (const frame of [Buffer.alloc(85, 1), Buffer.alloc(87, 1), 'hello']) {
-      const since = program.mark();
-      page.send(frame);
-      const read = await program.waitForLine(/^\[WS\] packet, sock \d+, state 1$/, { since });
-      await program.waitForLine(/^\[WS\] packet finish, sock \d+$/, { since: read });
-    }
-    assert.equal(page.messages.length, 2, 'no echo');
-    await command(program, page, ipv4Join);
-    await command(program, page, leave);
-  } finally {
-    page.terminate();
+  t.after(() => page.terminate());
+  // One frame per read: each is sent once the program has finished the last.
+  for (const frame of [Buffer.alloc(85, 1), Buffer.alloc(87, 1), 'hello']) {
+    const since = program.mark();
+    page.send(frame);
+    const read = await program.waitForLine(/^\[WS\] packet, sock \d+, state 1$/, { since });
+    await program.waitForLine(/^\[WS\] packet finish, sock \d+$/, { since: read });
   }
+  assert.equal(page.messages.length, 2, 'no echo');
+  await command(program, page, ipv4Join);
+  await command(program, page, leave);
 });
 
 // An open connection on a raw socket: the handshake done, the opening frames received.
 async function rawOpen() {
-  const peer = await connect(WS_PORT);
-  await peer.send(rawRequest(SITE));
+  const peer = await sent(rawRequest(SITE));
   await peer.until((p) => p.received.includes(greeting) || p.closed, 'the 101 reply and the opening frames');
   assert.ok(!peer.closed, 'the connection opened');
   peer.received = Buffer.alloc(0);
@@ -113,11 +107,11 @@ async function rawOpen() {
 test('frames: the 64-bit length form is taken whole; anything else that closes the connection does so unanswered', async () => {
   const peer = await rawOpen();
   await peer.send(clientFrame(0x82, ipv4Join, { form: 8 }));
-  assert.equal((await peer.untilBytes(88)).toString('hex'), `8256${ipv4Join.toString('hex')}`, 'the echo');
+  assert.equal((await peer.until(atLeast(88), 'the echo')).toString('hex'), `8256${ipv4Join.toString('hex')}`);
   await peer.send(clientFrame(0x82, leave, { form: 8 }));
-  await peer.untilBytes(90);
+  await peer.until(atLeast(90), 'the echo of the leave');
   peer.close();
-  const cases = [
+  for (const [what, bytes] of [
     ['a ping', clientFrame(0x89, [])],
     ['a close', clientFrame(0x88, [0x03, 0xe8])],
     ['a frame split over two reads', clientFrame(0x82, ipv6Join).subarray(0, 10)],
@@ -125,12 +119,11 @@ test('frames: the 64-bit length form is taken whole; anything else that closes t
     ['an unmasked frame', clientFrame(0x82, ipv6Join, { masked: false })],
     // 14 bytes of header, and a length that brings the sum round to 0 in 64 bits.
     ['a 64-bit length that wraps', clientFrame(0x82, [], { declared: 0xfffffffffffffff2n, form: 8 })],
-  ];
-  for (const [what, bytes] of cases) {
+  ]) {
     const since = program.mark();
     const peer = await rawOpen();
     await peer.send(bytes);
-    assert.equal((await peer.untilClosed()).length, 0, `${what}: nothing sent back`);
+    assert.equal((await peer.until()).length, 0, `${what}: nothing sent back`);
     await program.waitForLine(/^\[WS\] close, sock \d+$/, { since });
     assert.ok(!program.linesSince(since).some((line) => line.startsWith('[WS] join')), `${what}: no join`);
   }

@@ -16,10 +16,9 @@ import { openPage, joinPayload, command } from './lib/ws.mjs';
 
 const ROOM = { roomName: 'Castle "Keep"', ownerName: 'Ada', nick: 'RoomNick' };
 const NEWEST = '1.21.4';
-const trouble = /killed|send fails/;
+const LOGIN = Buffer.concat([handshake(2), loginStart('Player_One')]);
 
-let program;
-let page;
+let program, page;
 let nextPort = 31000;
 before(async () => {
   program = await startProgram();
@@ -33,19 +32,29 @@ after(async () => {
 const until = (condition, what) => untilCondition(condition, what,
   { timeoutMs: 15000 * SLOW, describe: () => program.describe(Math.max(0, program.mark() - 30)) });
 const joinRoom = (port, host = '127.0.0.1') => command(program, page, joinPayload({ host, port, ...ROOM }));
-const playerIn = (server) => until(() => server.players.length > 0, 'the room server saw a player join');
+const playerIn = (server, count = 1) => until(() => server.players.length >= count, 'the room server saw a player join');
 const payloadOn = (packets, channel) => packets.find((packet) => packet.channel === channel);
+const proxyLivesOn = (since) => assert.ok(!program.linesSince(since).some((line) => /killed|send fails/.test(line)),
+  'the proxy lives on');
+// Joins the room at `port`, then logs a raw game client in there and sends `more`; `since` marks the log before it came.
+async function rawGame(port, ...more) {
+  await joinRoom(port);
+  const since = program.mark();
+  const game = await connect(MC_PORT);
+  await game.send(Buffer.concat([LOGIN, ...more]));
+  return { game, since };
+}
+const closedProxy = (since) => program.waitForLine('[PROXY] close, handle_kind 1', { since });
 
 // A minecraft-protocol room server (compression on, as by default) that logs
-// its players in and keeps the plugin messages they send.
-async function roomServer(version, host = '127.0.0.1') {
+// its players in and keeps the plugin messages they send; it stops when test `t` ends.
+async function roomServer(version, host, t) {
   const port = nextPort++;
   const server = Object.assign(mc.createServer({ host, port, version, 'online-mode': false, motd: 'room server' }),
     { port, players: [] });
   await once(server, 'listening');
   server.on('playerJoin', (client) => {
-    server.players.push(client);
-    client.received = [];
+    server.players.push(Object.assign(client, { received: [] }));
     client.on('custom_payload', (packet) => client.received.push(packet));
     client.write('login', {
       // What the oldest versions need; newer ones have all of it in loginPacket.
@@ -55,109 +64,96 @@ async function roomServer(version, host = '127.0.0.1') {
       isDebug: false, isFlat: false,
     });
   });
-  server.stop = () => {
+  t.after(() => {
     for (const client of Object.values(server.clients)) client.end('done');
     server.close();
-  };
+  });
   return server;
 }
 
 function gameClient(version) {
   const client = mc.createClient({ host: '127.0.0.1', port: MC_PORT, username: 'Player_One', auth: 'offline', version });
-  client.on('error', () => {});
   client.payloads = [];
-  client.on('custom_payload', (packet) => client.payloads.push(packet));
+  client.on('custom_payload', (packet) => client.payloads.push(packet)).on('error', () => {});
   client.on('end', () => { client.gone = true; });
   return client;
 }
 
-// A raw room server that keeps every byte each connection sends.
-async function rawServer(onConnection = () => {}) {
+// A raw room server that keeps every byte each connection sends; it closes when test `t` ends.
+async function rawServer(t, onConnection = () => {}) {
   const connections = [];
   const server = net.createServer((socket) => {
     const entry = { socket, bytes: Buffer.alloc(0) };
     connections.push(entry);
-    socket.on('data', (chunk) => { entry.bytes = Buffer.concat([entry.bytes, chunk]); });
-    socket.on('error', () => {});
+    socket.on('data', (chunk) => { entry.bytes = Buffer.concat([entry.bytes, chunk]); }).on('error', () => {});
     onConnection(entry);
   }).listen(nextPort++, '127.0.0.1');
   await once(server, 'listening');
-  return { server, port: server.address().port, connections };
+  t.after(() => server.close());
+  return { port: server.address().port, connections };
 }
 
-const versions = [['1.8.8'], ['1.16.5'], ['1.20.4'], [NEWEST], [NEWEST, '::1']];
-for (const [version, host = '127.0.0.1'] of versions) {
-  test(`${version} on ${host}: the client plays on the room's server under the room's nick`, async () => {
-    const server = await roomServer(version, host);
-    try {
-      await joinRoom(server.port, host);
-      const client = gameClient(version);
-      const down = randomBytes(40000);
-      const up = randomBytes(20000);
-      client.on('login', () => server.players.at(-1)?.write('custom_payload', { channel: 'nimbrel:down', data: down }));
-      await playerIn(server);
-      const [player] = server.players;
-      assert.equal(player.username, ROOM.nick, 'the room server sees the room\'s nick');
-      assert.equal(player.socket.remoteAddress.replace(/^::ffff:/, ''), host);
-      await until(() => payloadOn(client.payloads, 'nimbrel:down'), 'the large packet reached the client');
-      assert.ok(payloadOn(client.payloads, 'nimbrel:down').data.equals(down), 'the 40,000-byte payload arrives unchanged');
-      client.write('custom_payload', { channel: 'nimbrel:up', data: up });
-      await until(() => payloadOn(player.received, 'nimbrel:up'), 'the client\'s packet reached the server');
-      assert.ok(payloadOn(player.received, 'nimbrel:up').data.equals(up), 'the client\'s payload arrives unchanged');
-      const since = program.mark();
-      client.end();
-      await program.waitForLine('[PROXY] close, handle_kind 1', { since });
-    } finally {
-      server.stop();
-    }
+for (const [version, host = '127.0.0.1'] of [['1.8.8'], ['1.16.5'], ['1.20.4'], [NEWEST], [NEWEST, '::1']]) {
+  test(`${version} on ${host}: the client plays on the room's server under the room's nick`, async (t) => {
+    const server = await roomServer(version, host, t);
+    await joinRoom(server.port, host);
+    const client = gameClient(version);
+    const [down, up] = [randomBytes(40000), randomBytes(20000)];
+    client.on('login', () => server.players.at(-1)?.write('custom_payload', { channel: 'nimbrel:down', data: down }));
+    await playerIn(server);
+    const [player] = server.players;
+    assert.equal(player.username, ROOM.nick, 'the room server sees the room\'s nick');
+    assert.equal(player.socket.remoteAddress.replace(/^::ffff:/, ''), host);
+    await until(() => payloadOn(client.payloads, 'nimbrel:down'), 'the large packet reached the client');
+    assert.ok(payloadOn(client.payloads, 'nimbrel:down').data.equals(down), 'the 40,000-byte payload arrives unchanged');
+    client.write('custom_payload', { channel: 'nimbrel:up', data: up });
+    await until(() => payloadOn(player.received, 'nimbrel:up'), 'the client\'s packet reached the server');
+    assert.ok(payloadOn(player.received, 'nimbrel:up').data.equals(up), 'the client\'s payload arrives unchanged');
+    const since = program.mark();
+    client.end();
+    await closedProxy(since);
   });
 }
 
-test('while a proxy runs a second client is rejected; a join or a leave ends the proxy', async () => {
-  const server = await roomServer(NEWEST);
-  try {
-    await joinRoom(server.port);
-    let client = gameClient(NEWEST);
-    await playerIn(server);
-    let since = program.mark();
-    const second = await connect(MC_PORT);
-    await program.waitForLine('[PROXY] rejected client', { since });
-    await second.untilClosed(15000 * SLOW);
-    client.write('custom_payload', { channel: 'nimbrel:after', data: randomBytes(100) });
-    await until(() => payloadOn(server.players[0].received, 'nimbrel:after'), 'the first client still relayed');
-    assert.ok(!program.linesSince(since).some((line) => trouble.test(line)), 'no proxy ended');
+test('while a proxy runs a second client is rejected; a join or a leave ends the proxy', async (t) => {
+  const server = await roomServer(NEWEST, '127.0.0.1', t);
+  await joinRoom(server.port);
+  let client = gameClient(NEWEST);
+  await playerIn(server);
+  let since = program.mark();
+  const second = await connect(MC_PORT);
+  await program.waitForLine('[PROXY] rejected client', { since });
+  await second.until(undefined, undefined, 15000 * SLOW);
+  client.write('custom_payload', { channel: 'nimbrel:after', data: randomBytes(100) });
+  await until(() => payloadOn(server.players[0].received, 'nimbrel:after'), 'the first client still relayed');
+  proxyLivesOn(since);
 
-    for (const payload of [joinPayload({ host: '127.0.0.1', port: server.port, ...ROOM }), Buffer.alloc(0)]) {
-      since = program.mark();
-      await command(program, page, payload);
-      await program.waitForLine('[PROXY] close, handle_kind 1', { since });
-      await until(() => client.gone, 'the game client disconnected');
-      if (payload.length) {
-        client = gameClient(NEWEST);
-        await until(() => server.players.length > 1, 'the client joined again');
-      }
+  for (const payload of [joinPayload({ host: '127.0.0.1', port: server.port, ...ROOM }), Buffer.alloc(0)]) {
+    since = program.mark();
+    await command(program, page, payload);
+    await closedProxy(since);
+    await until(() => client.gone, 'the game client disconnected');
+    if (payload.length) {
+      client = gameClient(NEWEST);
+      await playerIn(server, 2);
     }
-    // After the leave the standby server answers; raw, as it may reset the connection after its answer.
-    const next = await connect(MC_PORT);
-    await next.send(Buffer.concat([handshake(1), statusRequest]));
-    await next.until((peer) => peer.received.includes('"name":"§fv1"'), 'the standby status document');
-    next.close();
-  } finally {
-    server.stop();
   }
+  // After the leave the standby server answers; raw, as it may reset the connection after its answer.
+  const next = await connect(MC_PORT);
+  await next.send(Buffer.concat([handshake(1), statusRequest]));
+  await next.until((peer) => peer.received.includes('"name":"§fv1"'), 'the standby status document');
+  next.close();
 });
 
 // A room server whose accept queue is full holds the proxy's connection
 // attempt back: its SYN is dropped until the queue drains. The server runs in
 // a process of its own, which sleeps before it accepts anything.
-test('a room server that accepts slowly gets the waiting bytes once connected', async () => {
+test('a room server that accepts slowly gets the waiting bytes once connected', async (t) => {
   const port = nextPort++;
-  const script = `
-    const net = require('node:net');
-    const got = [];
-    const server = net.createServer((s) => { const i = got.length; got.push(0);
-      s.on('data', (c) => { got[i] += c.length; process.stdout.write('bytes ' + i + ' ' + got[i] + '\\n'); }); s.on('error', () => {}); });
-    server.listen({ port: ${port}, host: '127.0.0.1', backlog: 1 }, () => {
+  const script = `const net = require('node:net'); let count = 0;
+    net.createServer((s) => { const i = count++; let got = 0; s.on('error', () => {});
+      s.on('data', (c) => process.stdout.write('bytes ' + i + ' ' + (got += c.length) + '\\n')); })
+    .listen({ port: ${port}, host: '127.0.0.1', backlog: 1 }, () => {
       // Fill the accept queue, then keep this process from accepting for a while.
       for (let i = 0; i < 3; i++) net.connect(${port}, '127.0.0.1').on('error', () => {});
       process.stdout.write('ready\\n');
@@ -166,71 +162,46 @@ test('a room server that accepts slowly gets the waiting bytes once connected', 
   const child = spawn(process.execPath, ['-e', script], { stdio: ['ignore', 'pipe', 'inherit'] });
   let out = '';
   child.stdout.on('data', (chunk) => { out += chunk; });
-  try {
-    await until(() => out.includes('ready'), 'the slow server ready');
-    await joinRoom(port);
-    const since = program.mark();
-    const game = await connect(MC_PORT);
-    await game.send(Buffer.concat([handshake(2), loginStart('Player_One')]));
-    const expected = handshake(2).length + loginStart(ROOM.nick).length;
-    await until(() => new RegExp(`bytes \\d+ ${expected}\\n`).test(out), `the slow server received ${expected} bytes (${out})`);
-    assert.ok(!program.linesSince(since).some((line) => trouble.test(line)), 'the proxy lives on');
-    game.close();
-  } finally {
-    child.kill('SIGKILL');
-  }
+  t.after(() => child.kill('SIGKILL'));
+  await until(() => out.includes('ready'), 'the slow server ready');
+  const { game, since } = await rawGame(port);
+  const expected = LOGIN.length - 'Player_One'.length + ROOM.nick.length;
+  await until(() => new RegExp(`bytes \\d+ ${expected}\\n`).test(out), `the slow server received ${expected} bytes (${out})`);
+  proxyLivesOn(since);
+  game.close();
 });
 
 test('a room server that refuses or closes at once ends the proxy cleanly; then a ping gets the room status ' +
-  'document and its pong while the room server sees only the handshake', async () => {
-  const closing = await rawServer((entry) => entry.socket.destroy());
-  const room = await rawServer();
-  try {
-    for (const port of [nextPort++, closing.port]) {
-      await joinRoom(port);
-      const since = program.mark();
-      const game = await connect(MC_PORT);
-      await game.send(Buffer.concat([handshake(2), loginStart('Player_One')]));
-      await program.waitForLine('[PROXY] close, handle_kind 1', { since });
-      await game.untilClosed(15000 * SLOW);
-    }
-    await joinRoom(room.port);
-    const status = await mc.ping({ host: '127.0.0.1', port: MC_PORT, version: NEWEST });
-    assert.equal(status.version.name, `§f${ROOM.nick}`);
-    const description = JSON.stringify(status.description);
-    assert.ok(description.includes(JSON.stringify(ROOM.roomName).slice(1, -1)), `room name in ${description}`);
-    assert.ok(description.includes(` by ${ROOM.ownerName}`), `owner in ${description}`);
-    assert.equal(typeof status.latency, 'number', 'the pong came back');
-    await until(() => room.connections[0]?.bytes.length > 0, 'the room server got the handshake');
-    await sleep(200);
-    const { bytes } = room.connections[0];
-    assert.equal(bytes.length, 1 + bytes[0], `one packet, not ${bytes.toString('hex')}`);
-    assert.equal(bytes.at(-1), 1, 'the handshake asks for status');
-  } finally {
-    closing.server.close();
-    room.server.close();
+  'document and its pong while the room server sees only the handshake', async (t) => {
+  const closing = await rawServer(t, (entry) => entry.socket.destroy());
+  const room = await rawServer(t);
+  for (const port of [nextPort++, closing.port]) {
+    const { game, since } = await rawGame(port);
+    await closedProxy(since);
+    await game.until(undefined, undefined, 15000 * SLOW);
   }
+  await joinRoom(room.port);
+  const status = await mc.ping({ host: '127.0.0.1', port: MC_PORT, version: NEWEST });
+  assert.equal(status.version.name, `§f${ROOM.nick}`);
+  const description = JSON.stringify(status.description);
+  assert.ok(description.includes(JSON.stringify(ROOM.roomName).slice(1, -1)), `room name in ${description}`);
+  assert.ok(description.includes(` by ${ROOM.ownerName}`), `owner in ${description}`);
+  assert.equal(typeof status.latency, 'number', 'the pong came back');
+  await until(() => room.connections[0]?.bytes.length > 0, 'the room server got the handshake');
+  await sleep(200);
+  const { bytes } = room.connections[0];
+  assert.equal(bytes.length, 1 + bytes[0], `one packet, not ${bytes.toString('hex')}`);
+  assert.equal(bytes.at(-1), 1, 'the handshake asks for status');
 });
 
-test('a room server that reads slowly while the client sends a lot keeps the proxy alive', async () => {
-  const room = await rawServer((entry) => {
-    entry.socket.pause();
-    setTimeout(() => entry.socket.resume(), 1500);
-  });
-  try {
-    await joinRoom(room.port);
-    const since = program.mark();
-    const game = await connect(MC_PORT);
-    const play = Array.from({ length: 400 }, () => frame([0x10], randomBytes(8000)));
-    const sent = Buffer.concat([handshake(2), loginStart('Player_One'), ...play]);
-    game.send(sent);
-    const expected = sent.length - 'Player_One'.length + ROOM.nick.length;
-    await until(() => room.connections[0]?.bytes.length >= expected, `the room server received ${expected} bytes`);
-    assert.equal(room.connections[0].bytes.length, expected);
-    assert.ok(room.connections[0].bytes.subarray(-8000).equals(sent.subarray(-8000)), 'the last packet arrives intact');
-    assert.ok(!program.linesSince(since).some((line) => trouble.test(line)), 'the proxy lives on');
-    game.close();
-  } finally {
-    room.server.close();
-  }
+test('a room server that reads slowly while the client sends a lot keeps the proxy alive', async (t) => {
+  const room = await rawServer(t, ({ socket }) => { socket.pause(); setTimeout(() => socket.resume(), 1500); });
+  const play = Array.from({ length: 400 }, () => frame([0x10], randomBytes(8000)));
+  const { game, since } = await rawGame(room.port, ...play);
+  const expected = LOGIN.length + 400 * play[0].length - 'Player_One'.length + ROOM.nick.length;
+  await until(() => room.connections[0]?.bytes.length >= expected, `the room server received ${expected} bytes`);
+  assert.equal(room.connections[0].bytes.length, expected);
+  assert.ok(room.connections[0].bytes.subarray(-8000).equals(play.at(-1).subarray(-8000)), 'the last packet arrives intact');
+  proxyLivesOn(since);
+  game.close();
 });

@@ -39,13 +39,9 @@ const portsInTimeWait = () => ['/proc/net/tcp', '/proc/net/tcp6']
   .map((row) => row.trim().split(/\s+/))
   .filter((fields) => fields[3] === '06' && [WS_PORT, MC_PORT].includes(parseInt(fields[1]?.split(':')[1], 16))).length;
 
-const sanitizerReport = /ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:/;
-
 export class Program {
   constructor(child) {
-    this.child = child;
-    this.lines = [];
-    this.stderr = '';
+    Object.assign(this, { child, lines: [], stderr: '' });
     let pending = '';
     child.stdout.setEncoding('latin1').on('data', (chunk) => {
       const lines = (pending + chunk).split('\n');
@@ -88,11 +84,6 @@ export class Program {
     return `log since line ${since}:\n  ${this.lines.slice(since).join('\n  ')}\nstderr:\n${this.stderr}`;
   }
 
-  async waitForExit(timeoutMs = 20000 * SLOW) {
-    await until(() => this.exitCode !== undefined, 'program exit', { timeoutMs });
-    return this.exitCode;
-  }
-
   // Stops the program; throws when it had already died or a sanitizer spoke.
   async stop() {
     const diedEarly = this.exitCode !== undefined;
@@ -108,7 +99,9 @@ export class Program {
       this.child.kill('SIGKILL');
       await this.exited;
     }
-    if (sanitizerReport.test(this.stderr)) throw new Error(`sanitizer report:\n${this.stderr}`);
+    if (/ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:/.test(this.stderr)) {
+      throw new Error(`sanitizer report:\n${this.stderr}`);
+    }
     if (diedEarly) throw new Error(`program had exited with ${this.exitCode}\n${this.describe()}`);
   }
 }

@@ -10,7 +10,7 @@ std::uint8_t handle_kind;
 sock_t client_sock;
 sock_t server_sock;
 
-std::uint8_t recv_buf[recv_buf_size];
+std::uint8_t recv_buf[relay_read_size];
 std::int32_t recv_len;
 
 bool send_all(sock_t sock, const std::uint8_t* bytes, std::int32_t length)

@@ -13,7 +13,11 @@ inline constexpr unsigned listener_retry_pause_ms = 3000;
 inline constexpr unsigned ws_master_max_failures = 3; // a fourth failure ends the program
 
 inline constexpr int ws_slot_count = 16;
+// Every read takes at most recv_buf_size bytes, except the relay's: a proxy
+// reads up to relay_read_size at once and takes each recv_buf_size bytes of
+// it as one read of its own.
 inline constexpr std::int32_t recv_buf_size = 16384;
+inline constexpr std::int32_t relay_read_size = 4 * recv_buf_size;
 
 // A room-server socket that stays full this long ends the proxy: the game's own
 // time-out would end the session anyway.
@@ -37,7 +41,7 @@ extern std::uint8_t handle_kind;
 extern sock_t client_sock;
 extern sock_t server_sock;
 
-extern std::uint8_t recv_buf[recv_buf_size];
+extern std::uint8_t recv_buf[relay_read_size];
 extern std::int32_t recv_len;
 
 // Sends the whole range. True on failure, after "send fails" and the error

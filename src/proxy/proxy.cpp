@@ -13,7 +13,7 @@ namespace {
 // the peer gone, 1 when a rewriter or a send stopped it; -1 to go on.
 int relay_from(bool from_client)
 {
-    recv_len = net_recv(from_client ? client_sock : server_sock, recv_buf, recv_buf_size);
+    recv_len = net_recv(from_client ? client_sock : server_sock, recv_buf, relay_read_size);
     if (recv_len <= 0)
         return 0;
     bool stopped = from_client ? proxy_pump(client_sock, server_sock, recv_len, mitm_c2s, mitm_c2s_run)

@@ -55,7 +55,8 @@ struct client_output {
     bool add(out_slice slice, std::int32_t next_batched)
     {
         if (slice.length > 0) {
-            bool in_recv = slice.bytes >= recv_buf && slice.bytes + slice.length <= recv_buf + recv_buf_size;
+            bool in_recv =
+                slice.bytes >= recv_buf && slice.bytes + slice.length <= recv_buf + relay_read_size;
             if ((!in_recv && copied + slice.length > client_out_size) || count == net_pieces_max) {
                 // Full: send what no batch holds any more and keep the rest.
                 if (make_room(next_batched > slice.length ? next_batched - slice.length : 0))
@@ -176,26 +177,30 @@ bool proxy_pump(sock_t client, sock_t server, std::int32_t count, rewriter step,
     client_output to_c{client};
     coalescer to_s{server,         to_server_buf,    to_server_buf_size, server_batch_size,
                    to_server_fill, to_server_batched};
-    for (std::int32_t i = 0; i < count;) {
-        bool whole = false;
-        std::int32_t taken = run != nullptr ? run(recv_buf + i, count - i, &whole) : 0;
-        if (taken > 0) {
-            bool failed = whole ? to_c.piece(to_client) || to_s.piece(to_server)
-                                : to_c.run(to_client) || to_s.run(to_server);
-            if (failed)
+    for (std::int32_t start = 0; start < count; start += recv_buf_size) {
+        std::int32_t end = count - start < recv_buf_size ? count : start + recv_buf_size;
+        to_c.batched = 0;
+        for (std::int32_t i = start; i < end;) {
+            bool whole = false;
+            std::int32_t taken = run != nullptr ? run(recv_buf + i, end - i, &whole) : 0;
+            if (taken > 0) {
+                bool failed = whole ? to_c.piece(to_client) || to_s.piece(to_server)
+                                    : to_c.run(to_client) || to_s.run(to_server);
+                if (failed)
+                    return true;
+                i += taken;
+                continue;
+            }
+            if (step(recv_buf[i])) {
+                // What a batch would still hold stays unsent; the rest had left.
+                to_c.flush_unbatched();
+                to_s.flush_unbatched();
                 return true;
-            i += taken;
-            continue;
+            }
+            if (to_c.piece(to_client) || to_s.piece(to_server))
+                return true;
+            i++;
         }
-        if (step(recv_buf[i])) {
-            // What a batch would still hold stays unsent; the rest had left.
-            to_c.flush_unbatched();
-            to_s.flush_unbatched();
-            return true;
-        }
-        if (to_c.piece(to_client) || to_s.piece(to_server))
-            return true;
-        i++;
     }
     return to_c.flush();
 }

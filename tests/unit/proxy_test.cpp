@@ -78,7 +78,7 @@ struct pair_fds {
 // fast path the program pairs with the rewriter; what the peers receive, with
 // the to-server bytes flushed at the end.
 outcome pump_pieces(rewriter step, const bytes& prelude, const bytes& stream, std::vector<std::size_t> cuts,
-                    bool fast = true)
+                    bool fast = true, std::int32_t max_read = recv_buf_size)
 {
     mitm_reset();
     to_server_clear();
@@ -89,9 +89,8 @@ outcome pump_pieces(rewriter step, const bytes& prelude, const bytes& stream, st
     cuts.push_back(stream.size());
     std::size_t from = 0;
     for (std::size_t to : cuts) {
-        // One read never brings more than the receive buffer holds.
         while (from < to && !out.stopped) {
-            std::size_t n = std::min(to - from, static_cast<std::size_t>(recv_buf_size));
+            std::size_t n = std::min(to - from, static_cast<std::size_t>(max_read));
             std::memcpy(recv_buf, stream.data() + from, n);
             out.stopped = proxy_pump(fds.client[0], fds.server[0], static_cast<std::int32_t>(n), step, run);
             from += n;
@@ -311,6 +310,13 @@ TEST_F(Proxy, RandomStreamsIgnoreTheCutsAndTheFastPathMatchesTheOneByteStep)
         outcome split = pump_pieces(step, prelude, stream, cuts);
         std::string split_log = log.text();
         log.text().clear();
+        // The relay's larger reads count as reads of recv_buf_size each.
+        outcome large = pump_pieces(step, prelude, stream, cuts, true, relay_read_size);
+        EXPECT_EQ(log.text(), split_log) << "round " << round;
+        EXPECT_TRUE(large.stopped == split.stopped && large.client == split.client &&
+                    large.server == split.server)
+            << "large reads, round " << round;
+        log.text().clear();
         outcome slow = pump_pieces(step, prelude, stream, cuts, false);
         EXPECT_EQ(split.stopped, whole.stopped) << "round " << round;
         EXPECT_EQ(split_log, whole_log) << "round " << round;
@@ -389,7 +395,12 @@ TEST(ProxyPump, BatchesForTheClientAndTheServer)
         tail.insert(tail.begin(), 16, {2000, 0, false});
         return tail;
     };
+    // A read longer than recv_buf_size counts as several: the first one's batch
+    // has left by the second.
+    std::vector<scripted> across(recv_buf_size - 1, c(0));
+    across.insert(across.end(), {c(500), c(10), stop});
     const case_t cases[] = {
+        {across, {500}, {}, 0},
         {{c(1000), c(25), c(10)}, {1035}, {}, 0},                // a call's output leaves together
         {{c(1000), c(24), stop}, {}, {}, 0},                     // a stop withholds 1024 batched bytes
         {{c(1000), c(25), c(3), stop}, {1025}, {}, 0},           // but not a piece that overflowed the batch

@@ -129,7 +129,9 @@ export async function startProgram({ waitForListeners = true } = {}) {
     await until(() => portsInTimeWait() === 0, 'TIME_WAIT gone', { timeoutMs: 70000 }).catch(() => {});
   }
   const [command, args] = isWindowsProgram ? ['wine', [programPath]] : [programPath, []];
-  const env = { ...process.env, ASAN_OPTIONS: 'detect_leaks=0:abort_on_error=1', WINEDEBUG: '-all' };
+  // A small quarantine: the C library's error texts (perror) allocate and free,
+  // and a full-size quarantine would hold on to that memory as growth.
+  const env = { ...process.env, ASAN_OPTIONS: 'detect_leaks=0:abort_on_error=1:quarantine_size_mb=1', WINEDEBUG: '-all' };
   const program = new Program(spawn(command, args, { env, stdio: ['ignore', 'pipe', 'pipe'] }));
   if (waitForListeners) {
     await program.waitForLine(/^\[MISC\] minecraft master assigned: -?\d+$/, { timeoutMs: 30000 * SLOW })

@@ -76,6 +76,7 @@ test: deps
 # of its own (it uses the program's fixed ports). QUICK=1 for a short run;
 # RUNS=N for the number of runs whose medians it prints.
 bench: build
+	./scripts/install-deps.sh bench
 	BENCH_QUICK=$(QUICK) BENCH_RUNS=$(RUNS) unshare -n bash -c 'ip link set lo up && ./build/nimbrel-bench'
 
 clean:

@@ -15,19 +15,8 @@ std::int32_t recv_len;
 
 bool send_all(sock_t sock, const std::uint8_t* bytes, std::int32_t length)
 {
-    while (length > 0) {
-        int sent = net_send(sock, bytes, length);
-        if (sent < 0 && net_would_block() && net_wait_writable(sock, send_block_limit_ms))
-            continue;
-        if (sent <= 0) {
-            log_line(tag_misc, "send fails");
-            net_perror("");
-            return true;
-        }
-        bytes += sent;
-        length -= sent;
-    }
-    return false;
+    net_piece piece{bytes, length};
+    return length > 0 && send_all_pieces(sock, &piece, 1);
 }
 
 bool send_all_pieces(sock_t sock, net_piece* pieces, int count)

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace bench {
@@ -101,6 +102,8 @@ const std::vector<std::uint8_t>& status_document();
 
 // ---- relays.cpp: the processes under test ----
 struct relay {
+    relay(std::string relay_name, std::uint16_t relay_port) : name(std::move(relay_name)), port(relay_port) {}
+
     std::string name;
     std::uint16_t port = 0;
     pid_t pid = -1; // -1 for the direct connection

@@ -604,18 +604,10 @@ int main(int argc, char** argv)
     const auto started = clock::now();
     room_server_start();
 
-    relay direct;
-    direct.name = "direct";
-    direct.port = room_port;
-    relay haproxy;
-    haproxy.name = "haproxy";
-    haproxy.port = haproxy_port;
-    relay socat;
-    socat.name = "socat";
-    socat.port = socat_port;
-    relay ours;
-    ours.name = "nimbrel";
-    ours.port = program_game_port;
+    relay direct{"direct", room_port};
+    relay haproxy{"haproxy", haproxy_port};
+    relay socat{"socat", socat_port};
+    relay ours{"nimbrel", program_game_port};
     if (!start_haproxy(haproxy))
         haproxy.failure = "haproxy did not start";
     if (!start_socat(socat))

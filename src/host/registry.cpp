@@ -22,8 +22,7 @@ bool send_all(sock_t sock, const std::uint8_t* bytes, std::int32_t length)
 bool send_all_pieces(sock_t sock, net_piece* pieces, int count)
 {
     while (count > 0) {
-        int sent =
-            count == 1 ? net_send(sock, pieces->bytes, pieces->length) : net_send_pieces(sock, pieces, count);
+        int sent = net_send_pieces(sock, pieces, count);
         if (sent < 0 && net_would_block() && net_wait_writable(sock, send_block_limit_ms))
             continue;
         if (sent <= 0) {

@@ -56,11 +56,9 @@ bool set_int_option(sock_t s, int level, int name, int value)
     return setsockopt(s, level, name, &value, sizeof value) == 0;
 }
 
-}  // namespace
+} // namespace
 
-void console_setup()
-{
-}
+void console_setup() {}
 
 bool net_startup()
 {
@@ -175,6 +173,8 @@ int net_send(sock_t s, const std::uint8_t* bytes, std::int32_t length)
 
 int net_send_pieces(sock_t s, const net_piece* pieces, int count)
 {
+    if (count == 1) // a plain send costs less than sendmsg
+        return net_send(s, pieces->bytes, pieces->length);
     iovec vectors[net_pieces_max];
     for (int i = 0; i < count; i++)
         vectors[i] = {const_cast<std::uint8_t*>(pieces[i].bytes), static_cast<size_t>(pieces[i].length)};

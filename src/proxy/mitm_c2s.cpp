@@ -162,18 +162,8 @@ bool mitm_c2s(std::uint8_t byte)
 
 std::int32_t mitm_c2s_run(std::uint8_t* bytes, std::int32_t count, bool* whole)
 {
-    to_client = {c2s_reader.buf, 0};
-    to_server = {c2s_reader.buf, 0};
     // Once the login carries the room's nick, a well-framed packet goes on as
     // it came.
-    std::int32_t run = next_state == next_state_login && nick_replaced == 1
-                           ? reader_whole_packet(c2s_reader, bytes, count, false)
-                           : 0;
-    *whole = run > 0;
-    if (*whole)
-        to_server = {bytes, run};
-    else
-        run = reader_take_run(c2s_reader, bytes, count, to_server);
-    relayed_bytes += static_cast<std::uint32_t>(run);
-    return run;
+    bool whole_allowed = next_state == next_state_login && nick_replaced == 1;
+    return reader_run(c2s_reader, bytes, count, whole_allowed, false, to_server, whole);
 }

@@ -39,17 +39,7 @@ bool mitm_s2c(std::uint8_t byte)
 
 std::int32_t mitm_s2c_run(std::uint8_t* bytes, std::int32_t count, bool* whole)
 {
-    to_client = {s2c_reader.buf, 0};
-    to_server = {s2c_reader.buf, 0};
-    // Outside the status stage nothing is dropped: a well-framed packet goes
-    // on as it came.
-    std::int32_t run =
-        next_state != next_state_status ? reader_whole_packet(s2c_reader, bytes, count, true) : 0;
-    *whole = run > 0;
-    if (*whole)
-        to_client = {bytes, run};
-    else
-        run = reader_take_run(s2c_reader, bytes, count, to_client);
-    relayed_bytes += static_cast<std::uint32_t>(run);
-    return run;
+    // Outside the status stage nothing is dropped: a well-framed packet with
+    // a readable id goes on as it came.
+    return reader_run(s2c_reader, bytes, count, next_state != next_state_status, true, to_client, whole);
 }

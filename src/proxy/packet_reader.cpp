@@ -52,7 +52,9 @@ read_step reader_take(packet_reader& reader, std::uint8_t byte, out_slice& pass,
     return read_step::complete;
 }
 
-std::int32_t reader_take_run(packet_reader& reader, std::uint8_t* bytes, std::int32_t count, out_slice& pass)
+namespace {
+
+std::int32_t take_run(packet_reader& reader, std::uint8_t* bytes, std::int32_t count, out_slice& pass)
 {
     if (reader.in_body == 0 || reader.remaining <= 1 || reader.received == packet_buf_size)
         return 0;
@@ -70,8 +72,8 @@ std::int32_t reader_take_run(packet_reader& reader, std::uint8_t* bytes, std::in
     return run;
 }
 
-std::int32_t reader_whole_packet(const packet_reader& reader, const std::uint8_t* bytes, std::int32_t count,
-                                 bool check_id)
+std::int32_t whole_packet(const packet_reader& reader, const std::uint8_t* bytes, std::int32_t count,
+                          bool check_id)
 {
     if (reader.in_body != 0 || reader.len_shift != 0)
         return 0;
@@ -97,6 +99,23 @@ std::int32_t reader_whole_packet(const packet_reader& reader, const std::uint8_t
             return 0;
     }
     return prefix + length;
+}
+
+} // namespace
+
+std::int32_t reader_run(packet_reader& reader, std::uint8_t* bytes, std::int32_t count, bool whole_allowed,
+                        bool check_id, out_slice& pass, bool* whole)
+{
+    to_client = {reader.buf, 0};
+    to_server = {reader.buf, 0};
+    std::int32_t run = whole_allowed ? whole_packet(reader, bytes, count, check_id) : 0;
+    *whole = run > 0;
+    if (*whole)
+        pass = {bytes, run};
+    else
+        run = take_run(reader, bytes, count, pass);
+    relayed_bytes += static_cast<std::uint32_t>(run);
+    return run;
 }
 
 void reader_clear(packet_reader& reader)

@@ -10,6 +10,17 @@ namespace {
 std::int32_t to_server_batched;
 std::uint8_t client_out[client_out_size];
 
+// What a batch of batch_size bytes holds after more output: a piece as a step
+// leaves it joins the batch when it fits behind what waits there, otherwise
+// the batch and the piece leave; a run the step would have passed on a byte at
+// a time (byte_wise) leaves every batch_size + 1 bytes.
+std::int32_t batched_after(std::int32_t batched, std::int32_t length, std::int32_t batch_size, bool byte_wise)
+{
+    if (byte_wise)
+        return (batched + length) % (batch_size + 1);
+    return batched + length > batch_size ? 0 : batched + length;
+}
+
 // Pieces that do not lie in recv_buf come from a rewriter's packet buffer.
 static_assert(client_out_size >= packet_buf_size + packet_head_room + client_batch_size);
 
@@ -28,18 +39,9 @@ struct client_output {
     std::int32_t total = 0;  // bytes held
     std::int32_t batched = 0;
 
-    // A piece as a step leaves it: it joins the batch when it fits behind
-    // what waits there, otherwise the batch and the piece leave.
-    bool piece(out_slice slice)
+    bool take(out_slice slice, bool byte_wise)
     {
-        return add(slice, batched + slice.length > client_batch_size ? 0 : batched + slice.length);
-    }
-
-    // A run the step would have passed on a byte at a time: every
-    // client_batch_size + 1 bytes leave together.
-    bool run(out_slice slice)
-    {
-        return add(slice, (batched + slice.length) % (client_batch_size + 1));
+        return add(slice, batched_after(batched, slice.length, client_batch_size, byte_wise));
     }
 
     bool flush()
@@ -127,18 +129,9 @@ struct coalescer {
     std::int32_t& fill;
     std::int32_t& batched;
 
-    // A piece as a step leaves it: it joins the batch when it fits behind
-    // what waits there, otherwise the batch and the piece leave.
-    bool piece(out_slice slice)
+    bool take(out_slice slice, bool byte_wise)
     {
-        return add(slice, batched + slice.length > batch ? 0 : batched + slice.length);
-    }
-
-    // A run the step would have passed on a byte at a time: every batch + 1
-    // bytes leave together.
-    bool run(out_slice slice)
-    {
-        return add(slice, (batched + slice.length) % (batch + 1));
+        return add(slice, batched_after(batched, slice.length, batch, byte_wise));
     }
 
     bool flush_unbatched()
@@ -183,23 +176,19 @@ bool proxy_pump(sock_t client, sock_t server, std::int32_t count, rewriter step,
         for (std::int32_t i = start; i < end;) {
             bool whole = false;
             std::int32_t taken = run != nullptr ? run(recv_buf + i, end - i, &whole) : 0;
-            if (taken > 0) {
-                bool failed = whole ? to_c.piece(to_client) || to_s.piece(to_server)
-                                    : to_c.run(to_client) || to_s.run(to_server);
-                if (failed)
+            if (taken == 0) {
+                if (step(recv_buf[i])) {
+                    // What a batch would still hold stays unsent; the rest had left.
+                    to_c.flush_unbatched();
+                    to_s.flush_unbatched();
                     return true;
-                i += taken;
-                continue;
+                }
+                taken = 1;
+                whole = true; // a step's output is one piece
             }
-            if (step(recv_buf[i])) {
-                // What a batch would still hold stays unsent; the rest had left.
-                to_c.flush_unbatched();
-                to_s.flush_unbatched();
+            if (to_c.take(to_client, !whole) || to_s.take(to_server, !whole))
                 return true;
-            }
-            if (to_c.piece(to_client) || to_s.piece(to_server))
-                return true;
-            i++;
+            i += taken;
         }
     }
     return to_c.flush();

@@ -31,8 +31,9 @@ void to_server_clear();
 // Feeds the first count bytes of recv_buf to the rewriter: runs that need no
 // decision through its fast path (when given), every other byte through its
 // one-byte step. Each recv_buf_size bytes count as one read: what a batch
-// holds at their end counts as sent, though the bytes leave together. The game client gets to_client output,
-// the room server to_server output. True when the rewriter stopped or a send failed; the proxy must then end.
+// holds at their end counts as sent, though the bytes leave together. The
+// game client gets to_client output, the room server to_server output. True
+// when the rewriter stopped or a send failed; the proxy must then end.
 bool proxy_pump(sock_t client, sock_t server, std::int32_t count, rewriter step, rewriter_run run = nullptr);
 
 // Sends everything waiting for the room server. True on failure. The caller

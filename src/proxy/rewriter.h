@@ -64,17 +64,16 @@ enum class read_step {
 // buffered bytes and this byte, then each further byte alone.
 read_step reader_take(packet_reader& reader, std::uint8_t byte, out_slice& pass, const char* pop_line);
 
-// The run of body bytes that reader_take would only store or pass on: at most
-// up to the buffer's end, and never a packet's last byte. Returns its length.
-std::int32_t reader_take_run(packet_reader& reader, std::uint8_t* bytes, std::int32_t count, out_slice& pass);
-
-// The length of the packet at the start of bytes when the reader stands
-// between packets and its one-byte steps would give the packet back as it is:
-// a minimal length prefix, a length of 1 to packet_buf_size, the whole packet
+// The fast path of a rewriter over its reader: when whole_allowed, a whole
+// packet at the start of bytes that the one-byte steps would give back as it
+// is (a minimal length prefix, a length of 1 to packet_buf_size, all of it
 // within count and, when check_id is set, a packet id that parses within the
-// body. 0 otherwise.
-std::int32_t reader_whole_packet(const packet_reader& reader, const std::uint8_t* bytes, std::int32_t count,
-                                 bool check_id);
+// body) goes to pass as it is, with *whole set; otherwise the body bytes short
+// of a packet's last that reader_take would only store or pass on, at most up
+// to the buffer's end. Clears both output slices first and counts what it
+// took in relayed_bytes. Returns the length taken, 0 for none.
+std::int32_t reader_run(packet_reader& reader, std::uint8_t* bytes, std::int32_t count, bool whole_allowed,
+                        bool check_id, out_slice& pass, bool* whole);
 
 void reader_clear(packet_reader& reader);
 

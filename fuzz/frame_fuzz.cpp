@@ -55,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     registry_reset();
     room_reset();
     int peer;
-    ws_slots[0] = {page_socket(&peer), ws_state_open, 1};
+    ws_slots[0] = {page_socket(&peer), ws_state_open, 1, 0, 0};
+    ws_out_reset(0);
     std::memcpy(recv_buf, data, size);
     recv_len = static_cast<std::int32_t>(size);
     bool closed = ws_read_frame(0);

@@ -12,6 +12,10 @@ sock_t open_listener(std::uint16_t port);
 // Runs the loop until the readiness wait fails; returns the exit status, 1.
 int run_loop(sock_t ws_master, sock_t mc_master);
 
+// One pass of the loop, waiting at most max_wait_ms (-1: until something is
+// ready or due). False when the readiness wait failed, after "select broke".
+bool loop_pass(sock_t ws_master, sock_t mc_master, int max_wait_ms);
+
 // Takes a browser connection into the lowest free slot.
 void ws_accept(sock_t ws_master);
 

@@ -13,12 +13,26 @@ namespace {
 // the peer gone, 1 when a rewriter or a send stopped it; -1 to go on.
 int relay_from(bool from_client)
 {
-    recv_len = net_recv(from_client ? client_sock : server_sock, recv_buf, relay_read_size);
+    // A read takes no more than its output is sure to find room for.
+    std::int32_t room = relay_out_size - relay_out_carry - out_pending(client_out);
+    if (from_client && relay_out_size - relay_out_carry - out_pending(server_out) < room)
+        room = relay_out_size - relay_out_carry - out_pending(server_out);
+    recv_len = net_recv(from_client ? client_sock : server_sock, recv_buf,
+                        room < relay_read_size ? room : relay_read_size);
+    if (recv_len < 0 && net_would_block())
+        return -1;
     if (recv_len <= 0)
         return 0;
-    bool stopped = from_client ? proxy_pump(client_sock, server_sock, recv_len, mitm_c2s, mitm_c2s_run)
-                               : proxy_pump(client_sock, server_sock, recv_len, mitm_s2c, mitm_s2c_run);
+    bool stopped = from_client ? proxy_pump(recv_len, mitm_c2s, mitm_c2s_run)
+                               : proxy_pump(recv_len, mitm_s2c, mitm_s2c_run);
     return stopped ? 1 : -1;
+}
+
+// Ends the proxy after a failed send of waiting output.
+void write_or_close(out_buffer& out)
+{
+    if (out_write(out))
+        close_handler();
 }
 
 } // namespace
@@ -41,7 +55,7 @@ bool create_proxy(sock_t client)
     server_sock = server;
     handle_kind = handle_proxy;
     client_sock = client;
-    to_server_clear();
+    handler_outputs_reset();
     mitm_reset();
     return true;
 }
@@ -49,10 +63,8 @@ bool create_proxy(sock_t client)
 void proxy_client_readable()
 {
     int kill = relay_from(true);
-    if (kill < 0) {
-        offer_to_server(server_sock);
+    if (kill < 0)
         return;
-    }
     log_line(tag_proxy, "c2s killed %d", kill);
     close_handler();
 }
@@ -66,9 +78,23 @@ void proxy_server_readable()
     close_handler();
 }
 
+bool proxy_wants_client()
+{
+    return !handler_draining && out_pending(client_out) <= relay_out_bound &&
+           out_pending(server_out) <= relay_out_bound;
+}
+
+bool proxy_wants_server()
+{
+    return !handler_draining && out_pending(client_out) <= relay_out_bound;
+}
+
+void proxy_client_writable()
+{
+    write_or_close(client_out);
+}
+
 void proxy_server_writable()
 {
-    if (flush_to_server(server_sock))
-        close_handler();
-    to_server_clear();
+    write_or_close(server_out);
 }

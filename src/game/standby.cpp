@@ -3,6 +3,7 @@
 #include "game/status.h"
 #include "game/varint.h"
 #include "host/log.h"
+#include "host/loop.h"
 #include "host/registry.h"
 
 #include <cstring>
@@ -149,9 +150,8 @@ void no_room_receive()
         // Every reply ends the connection once it has left, and a failed send
         // at once.
         if (outcome.action == no_room_action::reply_then_drop &&
-            out_send(client_out, no_room_packet, outcome.reply_length) == out_result::ok &&
-            out_pending(client_out) > 0) {
-            handler_draining = true;
+            out_send(client_out, no_room_packet, outcome.reply_length) == out_result::ok) {
+            end_handler_after_output();
             return;
         }
         no_room_kill();

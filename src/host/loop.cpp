@@ -25,6 +25,15 @@ sock_t accept_connection(sock_t listener)
     return newcomer;
 }
 
+// Ends a handler that drained, through the way its kind ends.
+void end_drained_handler()
+{
+    if (handle_kind == handle_no_room)
+        no_room_kill();
+    else
+        close_handler();
+}
+
 }  // namespace
 
 sock_t open_listener(std::uint16_t port)
@@ -66,6 +75,9 @@ void accept_game_client(sock_t mc_master)
 {
     sock_t newcomer = accept_connection(mc_master);
     log_line(tag_proxy, "incoming mc master");
+    // A handler that only finishes its output gives way to the newcomer.
+    if (handler_draining)
+        end_drained_handler();
     if (handle_kind == handle_no_room) {
         log_line(tag_proxy, "no room replaced");
         close_handler();
@@ -102,40 +114,27 @@ std::int64_t earlier(std::int64_t a, std::int64_t b)
     return a < 0 || (b >= 0 && b < a) ? b : a;
 }
 
-// The limit on waiting for the game client: a proxy waits longer than a
-// handler that is only finishing.
-int client_wait_limit()
-{
-    return handle_kind == handle_proxy && !handler_draining ? relay_stall_limit_ms : short_wait_limit_ms;
-}
-
-// Ends a handler that drained, through the way its kind ends.
-void end_drained_handler()
-{
-    if (handle_kind == handle_no_room)
-        no_room_kill();
-    else
-        close_handler();
-}
-
 // Ends handlers and pages that have waited too long; returns the next deadline
 // still ahead, -1 for none.
 std::int64_t check_deadlines(std::int64_t now)
 {
     std::int64_t next = -1;
-    if (handle_kind != handle_none && out_stalled(client_out, now, client_wait_limit())) {
-        if (handle_kind == handle_proxy && !handler_draining)
+    int limit = handler_draining ? short_wait_limit_ms : relay_stall_limit_ms;
+    if (handle_kind != handle_none) {
+        if (handler_draining && (out_stalled(client_out, now, limit) || out_stalled(server_out, now, limit))) {
+            end_drained_handler();
+        } else if (out_stalled(client_out, now, limit)) {
             log_line(tag_proxy, "game client stalled");
-        end_drained_handler();
+            close_handler();
+        } else if (out_stalled(server_out, now, limit)) {
+            log_line(tag_proxy, "room server stalled");
+            close_handler();
+        }
     }
-    if (handle_kind == handle_proxy && out_stalled(server_out, now, relay_stall_limit_ms)) {
-        log_line(tag_proxy, "room server stalled");
-        close_handler();
+    if (handle_kind != handle_none) {
+        next = earlier(out_deadline(client_out, limit), next);
+        next = earlier(out_deadline(server_out, limit), next);
     }
-    if (handle_kind != handle_none)
-        next = earlier(out_deadline(client_out, client_wait_limit()), next);
-    if (handle_kind == handle_proxy)
-        next = earlier(out_deadline(server_out, relay_stall_limit_ms), next);
     for (int slot = 0; slot < ws_slot_count; slot++) {
         ws_slot& page = ws_slots[slot];
         if (page.sock == 0)
@@ -198,21 +197,23 @@ bool loop_pass(sock_t ws_master, sock_t mc_master, int max_wait_ms)
 
     if (handle_kind == handle_proxy && wait_writable(server_sock))
         proxy_server_writable();
-    if (handle_kind != handle_none && wait_writable(client_sock)) {
-        if (out_write(client_out))
-            close_handler();
-        else if (handler_draining && out_pending(client_out) == 0)
+    if (handle_kind != handle_none && wait_writable(client_sock) && out_write(client_out, handler_draining)) {
+        if (handler_draining)
             end_drained_handler();
+        else
+            close_handler();
     }
+    if (handler_draining && out_pending(client_out) == 0 && out_pending(server_out) == 0)
+        end_drained_handler();
     bool client_ready = handle_kind != handle_none && wait_readable(client_sock);
     if (handle_kind == handle_no_room && client_ready)
         no_room_receive();
     bool client_step_ended = false;
     if (handle_kind == handle_proxy && client_ready) {
         proxy_client_readable();
-        client_step_ended = handle_kind != handle_proxy;
+        client_step_ended = handle_kind != handle_proxy || handler_draining;
     }
-    if (!client_step_ended && handle_kind == handle_proxy && wait_readable(server_sock))
+    if (!client_step_ended && handle_kind == handle_proxy && !handler_draining && wait_readable(server_sock))
         proxy_server_readable();
     if (wait_readable(ws_master))
         ws_accept(ws_master);
@@ -230,6 +231,14 @@ bool loop_pass(sock_t ws_master, sock_t mc_master, int max_wait_ms)
             ws_on_readable(slot);
     }
     return true;
+}
+
+void end_handler_after_output()
+{
+    if (out_pending(client_out) == 0 && out_pending(server_out) == 0)
+        end_drained_handler();
+    else
+        handler_draining = true;
 }
 
 int run_loop(sock_t ws_master, sock_t mc_master)

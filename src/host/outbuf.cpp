@@ -88,7 +88,7 @@ bool out_write(out_buffer& out, bool quiet)
         if (sent <= 0) {
             if (!quiet)
                 report_failure();
-            return !quiet;
+            return true;
         }
         out.start += sent;
         out.since = net_now_ms();

@@ -40,8 +40,8 @@ out_result out_send(out_buffer& out, const std::uint8_t* bytes, std::int32_t len
 // do not fit.
 bool out_append(out_buffer& out, const std::uint8_t* bytes, std::int32_t length);
 
-// Sends what waits as far as the socket takes it. True when a send failed, after
-// "send fails" and the error text; quiet leaves a failure for a later call.
+// Sends what waits as far as the socket takes it. True when a send failed,
+// after "send fails" and the error text unless quiet.
 bool out_write(out_buffer& out, bool quiet = false);
 
 // True when output has waited limit_ms without the peer taking any of it.

@@ -2,6 +2,7 @@
 
 #include "control/room.h"
 #include "host/log.h"
+#include "host/loop.h"
 #include "host/registry.h"
 #include "proxy/pump.h"
 #include "proxy/rewriter.h"
@@ -66,7 +67,7 @@ void proxy_client_readable()
     if (kill < 0)
         return;
     log_line(tag_proxy, "c2s killed %d", kill);
-    close_handler();
+    end_handler_after_output();
 }
 
 void proxy_server_readable()
@@ -75,7 +76,7 @@ void proxy_server_readable()
     if (kill < 0)
         return;
     log_line(tag_proxy, "s2c killed %d", kill);
-    close_handler();
+    end_handler_after_output();
 }
 
 bool proxy_wants_client()

@@ -1,6 +1,7 @@
 #include "control/room.h"
 #include "game/status.h"
 #include "game_bytes.h"
+#include "host/loop.h"
 #include "host/registry.h"
 #include "log_capture.h"
 #include "proxy/pump.h"
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <unistd.h>
 
@@ -125,6 +127,96 @@ outcome rewrite(rewriter step, const bytes& stream, const bytes& prelude = {})
     }
     return whole;
 }
+
+// A proxy as the loop runs it, over socket pairs with small buffers. The test
+// holds the far ends: it writes one peer's stream and lets both peers take
+// their bytes at random speeds, now and then not at all for a long stretch.
+struct loop_rig {
+    int client[2];
+    int server[2];
+    int listeners[2][2]; // never readable
+    bytes to_client;
+    bytes to_server;
+    std::int32_t most_waiting = 0;
+
+    loop_rig()
+    {
+        for (int* pair : {client, server, listeners[0], listeners[1]})
+            socketpair(AF_UNIX, SOCK_STREAM, 0, pair);
+        int small = 4096;
+        for (int fd : {client[0], server[0]}) {
+            setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+            fcntl(fd, F_SETFL, O_NONBLOCK);
+        }
+        for (int fd : {client[1], server[1]})
+            fcntl(fd, F_SETFL, O_NONBLOCK);
+        registry_reset();
+        handle_kind = handle_proxy;
+        client_sock = client[0];
+        server_sock = server[0];
+        handler_outputs_reset();
+    }
+    ~loop_rig()
+    {
+        for (int* pair : {client, server, listeners[0], listeners[1]}) {
+            close(pair[0]);
+            close(pair[1]);
+        }
+        handle_kind = handle_none;
+    }
+
+    // Writes what the socket takes of the stream from at; returns the new at.
+    static std::size_t offer(int fd, const bytes& stream, std::size_t at, std::size_t most)
+    {
+        std::size_t n = std::min(stream.size() - at, most);
+        ssize_t sent = n > 0 ? send(fd, stream.data() + at, n, MSG_NOSIGNAL) : 0;
+        return at + static_cast<std::size_t>(sent > 0 ? sent : 0);
+    }
+
+    static std::size_t take(int fd, bytes& into, std::size_t most)
+    {
+        static std::uint8_t chunk[65536];
+        ssize_t n = recv(fd, chunk, std::min(most, sizeof chunk), MSG_DONTWAIT);
+        if (n <= 0)
+            return 0;
+        into.insert(into.end(), chunk, chunk + n);
+        return static_cast<std::size_t>(n);
+    }
+
+    bool pass()
+    {
+        return loop_pass(listeners[0][0], listeners[1][0], 0);
+    }
+
+    // Passes of the loop until the proxy ends or everything has gone through;
+    // once the stream is written the peers read up promptly.
+    void run(std::mt19937& random, const bytes& stream, bool from_client)
+    {
+        std::size_t written = 0;
+        int pause[2] = {0, 0};
+        for (int idle = 0; idle < 3 && handle_kind == handle_proxy;) {
+            bool all_written = written == stream.size();
+            written = offer(from_client ? client[1] : server[1], stream, written, 1 + random() % 70000);
+            ASSERT_TRUE(pass());
+            most_waiting = std::max({most_waiting, out_pending(client_out), out_pending(server_out)});
+            std::size_t got = 0;
+            for (int side = 0; side < 2; side++) {
+                if (!all_written && pause[side] > 0) {
+                    pause[side]--;
+                    continue;
+                }
+                if (random() % 50 == 0)
+                    pause[side] = static_cast<int>(random() % 400);
+                std::size_t most = all_written ? 1 << 20 : random() % 3 == 0 ? 1 + random() % 64 : 1 + random() % 100000;
+                got += take(side == 0 ? client[1] : server[1], side == 0 ? to_client : to_server, most);
+            }
+            bool quiet = all_written && got == 0 && out_pending(client_out) == 0 && out_pending(server_out) == 0;
+            idle = quiet ? idle + 1 : 0;
+        }
+        while (take(client[1], to_client, 1 << 20) > 0 || take(server[1], to_server, 1 << 20) > 0) {
+        }
+    }
+};
 
 class Proxy : public ::testing::Test {
   protected:
@@ -459,3 +551,75 @@ TEST(ProxyPump, SendsEveryPieceInOrderFromWhereverItLies)
     }
     std::copy(recv_copy.begin(), recv_copy.end(), recv_buf);
 }
+
+// Peers that read at any speed, or not at all for long stretches, hold the
+// relay back but change nothing: the bytes are those of the one-byte step,
+// and so are the stops and the log.
+TEST_F(Proxy, PeersReadingAtAnySpeedGetWhatTheOneByteStepGives)
+{
+    std::mt19937 random(9010);
+    int held_back = 0;
+    for (int round = 0; round < 24; round++) {
+        bool up = round % 2 == 0;
+        bytes prelude = round % 4 < 2 ? handshake(1) : cat({handshake(2), login_start("Bob")});
+        bytes stream = random_stream(random, 1 + random() % 3000);
+        // Long runs of well-framed packets, for the buffers to fill up.
+        while (round % 3 == 0 && stream.size() < 600000)
+            stream = cat({stream, packet(0x30, random() % 3 == 0 ? random() % 30000 : random() % 300)});
+        if (up) {
+            stream = cat({prelude, stream});
+            prelude.clear();
+        }
+        rewriter step = up ? mitm_c2s : mitm_s2c;
+        mitm_reset();
+        feed(mitm_c2s, prelude);
+        log.text().clear();
+        outcome expected = feed(step, stream);
+        std::string expected_log = log.text();
+        if (expected.stopped)
+            expected_log += up ? "[PROXY] c2s killed 1\n" : "[PROXY] s2c killed 1\n";
+
+        mitm_reset();
+        feed(mitm_c2s, prelude);
+        log.text().clear();
+        loop_rig rig;
+        rig.run(random, stream, up);
+        EXPECT_EQ(handle_kind == handle_none, expected.stopped) << "round " << round;
+        if (expected.stopped) {
+            EXPECT_EQ(log.text(), expected_log + "[PROXY] close, handle_kind 1\n") << "round " << round;
+            continue;
+        }
+        EXPECT_EQ(log.text(), expected_log) << "round " << round;
+        EXPECT_TRUE(rig.to_client == expected.client) << "round " << round;
+        EXPECT_TRUE(rig.to_server == expected.server) << "round " << round;
+        held_back += rig.most_waiting > relay_out_bound;
+    }
+    EXPECT_GT(held_back, 2) << "too few streams outgrew the output buffers";
+}
+
+// A 64 KiB read counts as 16 KiB reads, and the room server gets between them
+// what the loop gives it between reads: a stop later in the read withholds
+// only what its own 16 KiB gathered.
+TEST_F(Proxy, AStopLateInALargeReadWithholdsOnlyWhatItsOwnPartGathered)
+{
+    loop_rig rig;
+    mitm_reset();
+    bytes chatter;
+    for (int i = 0; i < 4; i++)
+        chatter = cat({chatter, packet(0x05, 4093)});
+    ASSERT_EQ(chatter.size(), static_cast<std::size_t>(recv_buf_size));
+    bytes opening = handshake(1);
+    ASSERT_EQ(send(rig.client[1], opening.data(), opening.size(), 0), static_cast<ssize_t>(opening.size()));
+    ASSERT_TRUE(rig.pass());
+    bytes write = cat({chatter, {0x01, 0x80}});
+    ASSERT_EQ(send(rig.client[1], write.data(), write.size(), 0), static_cast<ssize_t>(write.size()));
+    for (int i = 0; i < 100 && handle_kind == handle_proxy; i++) {
+        ASSERT_TRUE(rig.pass());
+        loop_rig::take(rig.server[1], rig.to_server, 1 << 20);
+    }
+    loop_rig::take(rig.server[1], rig.to_server, 1 << 20);
+    EXPECT_EQ(handle_kind, handle_none);
+    EXPECT_TRUE(rig.to_server == cat({opening, chatter})) << rig.to_server.size() << " bytes";
+    EXPECT_NE(log.text().find("[PROXY] c2s killed 1\n"), std::string::npos) << log.text();
+}
+

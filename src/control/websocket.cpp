@@ -105,7 +105,7 @@ void ws_on_readable(int slot)
     // Frames are handled one by one, however the reads cut them.
     while (page.in_len > 0) {
         std::int32_t size = ws_frame_size(ws_in[slot], page.in_len);
-        if (size == 0)
+        if (size == 0 || size > page.in_len)
             return;
         take_unit(slot, size < 0 ? page.in_len : size);
         if (handle_unit(slot))

@@ -114,8 +114,6 @@ test('frames: the 64-bit length form is taken whole; anything else that closes t
   for (const [what, bytes] of [
     ['a ping', clientFrame(0x89, [])],
     ['a close', clientFrame(0x88, [0x03, 0xe8])],
-    ['a frame split over two reads', clientFrame(0x82, ipv6Join).subarray(0, 10)],
-    ['two frames in one read', Buffer.concat([clientFrame(0x81, 'a'), clientFrame(0x81, 'b')])],
     ['an unmasked frame', clientFrame(0x82, ipv6Join, { masked: false })],
     // 14 bytes of header, and a length that brings the sum round to 0 in 64 bits.
     ['a 64-bit length that wraps', clientFrame(0x82, [], { declared: 0xfffffffffffffff2n, form: 8 })],
@@ -127,4 +125,29 @@ test('frames: the 64-bit length form is taken whole; anything else that closes t
     await program.waitForLine(/^\[WS\] close, sock \d+$/, { since });
     assert.ok(!program.linesSince(since).some((line) => line.startsWith('[WS] join')), `${what}: no join`);
   }
+});
+
+test('a stream is handled however TCP cuts it: a request and a frame over several writes, two commands in one', async () => {
+  const since = program.mark();
+  const request = rawRequest(SITE);
+  const peer = await connect(WS_PORT);
+  for (const part of [request.subarray(0, 20), request.subarray(20, -2), request.subarray(-2)]) {
+    await peer.send(part);
+    await new Promise((done) => setTimeout(done, 50));
+  }
+  await peer.until((p) => p.received.includes(greeting), 'the reply to a request sent in three parts');
+  peer.received = Buffer.alloc(0);
+  const join = clientFrame(0x82, ipv6Join);
+  for (const part of [join.subarray(0, 1), join.subarray(1, 9), join.subarray(9)]) {
+    await peer.send(part);
+    await new Promise((done) => setTimeout(done, 50));
+  }
+  await peer.until(atLeast(100), 'the echo of a frame sent in three parts');
+  await peer.send(Buffer.concat([clientFrame(0x81, 'hi'), clientFrame(0x82, ipv4Join), clientFrame(0x82, leave)]));
+  const echoes = `8262${ipv6Join.toString('hex')}8256${ipv4Join.toString('hex')}8200`;
+  assert.equal((await peer.until(atLeast(190), 'two echoes')).toString('hex'), echoes);
+  const lines = program.linesSince(since);
+  assert.equal(lines.filter((line) => /^\[WS\] packet finish/.test(line)).length, 5, lines.join('\n'));
+  assert.ok(!peer.closed && !lines.some((line) => line.startsWith('[WS] close')), 'the page stays open');
+  peer.close();
 });

@@ -11,8 +11,6 @@ import { frame, handshake, loginStart, statusRequest } from './lib/game.mjs';
 import { openPage, untilMessages, joinPayload, command, rawRequest } from './lib/ws.mjs';
 
 const PLAY = frame([0x30], Buffer.alloc(8000, 7));
-const STALL_WAIT = 45000 * SLOW;
-
 let program, page;
 let nextPort = 32000;
 before(async () => {
@@ -31,75 +29,64 @@ function flood(socket, chunk) {
   more();
 }
 
-// A raw room server on a new port: it floods its game client when `floods`,
-// and leaves what it is sent unread unless `reads`.
-async function roomServer(t, { floods = false, reads = true } = {}) {
+// Joins a raw room server that floods its game client, or reads nothing; a
+// game client then logs in there, floods it when the server reads nothing,
+// and itself reads nothing. Resolves once the buffers have had time to fill.
+async function stalledSession(t, { serverReads }) {
   const sockets = [];
   const server = net.createServer((socket) => {
-    sockets.push(socket);
-    if (!reads) socket.pause();
-    if (floods) flood(socket, PLAY);
-    socket.on('error', () => {});
-  });
-  server.listen(nextPort++, '127.0.0.1');
+    sockets.push(socket.on('error', () => {}));
+    if (serverReads) flood(socket, PLAY);
+    else socket.pause();
+  }).listen(nextPort++, '127.0.0.1');
   await once(server, 'listening');
   t.after(() => { sockets.forEach((socket) => socket.destroy()); server.close(); });
-  return server.address().port;
-}
-
-// A game client that logs in and then takes nothing more.
-async function frozenGame(t, ...more) {
+  await command(program, page, joinPayload({ host: '127.0.0.1', port: server.address().port }));
+  const since = program.mark();
   const game = await connect(MC_PORT);
   t.after(() => game.close());
-  await game.send(Buffer.concat([handshake(2), loginStart('Player_One'), ...more]));
+  await game.send(Buffer.concat([handshake(2), loginStart('Player_One')]));
   game.socket.pause();
-  return game;
+  if (!serverReads) flood(game.socket, PLAY);
+  await sleep(1500);
+  assert.ok(!program.linesSince(since).some((line) => /killed|invalid/.test(line)), 'the proxy runs');
+  return since;
 }
 
-// How long `action` took, in ms, failing past `limit`.
 async function within(limit, what, action) {
   const started = Date.now();
   const result = await action();
-  const took = Date.now() - started;
-  assert.ok(took < limit * SLOW, `${what} took ${took} ms`);
+  assert.ok(Date.now() - started < limit * SLOW, `${what} took ${Date.now() - started} ms`);
   return result;
 }
 
-// A status exchange through whatever serves the game client now.
-async function statusAnswered() {
+// After the stall line the handler closes and a new game client is served.
+async function droppedAfterStall(since, line) {
+  const lines = await program.linesUntil(line, { since, timeoutMs: 45000 * SLOW });
+  assert.equal(program.lines[since + lines.length], '[PROXY] close, handle_kind 1');
   const game = await connect(MC_PORT);
   await game.send(Buffer.concat([handshake(1), statusRequest]));
   await game.until((peer) => peer.received.length > 100, 'a status response');
   game.close();
 }
 
-test('pages are served while a game client takes nothing; a join ends the frozen session', async (t) => {
-  await command(program, page, joinPayload({ host: '127.0.0.1', port: await roomServer(t, { floods: true }) }));
-  const since = program.mark();
-  await frozenGame(t);
-  await sleep(1500);
-  assert.ok(!program.linesSince(since).some((line) => /killed|invalid/.test(line)), 'the proxy runs');
+test('a frozen game client: pages are served and a join ends it; left alone it is dropped after 30 s, ' +
+  'while sixteen idle connections lose their slots after 10 s', async (t) => {
+  await stalledSession(t, { serverReads: true });
   const second = await within(1000, 'a page opening', () => openPage());
-  t.after(() => second.terminate());
   const echoes = page.messages.length + 1;
   await within(1000, 'a join and its echo', () => command(program, second, joinPayload({ port: 1 })));
   await untilMessages(page, echoes);
-  assert.ok(!program.linesSince(since).some((line) => /stalled|send fails/.test(line)), 'no stall yet');
-});
+  second.terminate();
 
-test('a game client that takes nothing for 30 s is dropped; idle connections lose their slots after 10 s', async (t) => {
-  await command(program, page, joinPayload({ host: '127.0.0.1', port: await roomServer(t, { floods: true }) }));
-  const since = program.mark();
+  const since = await stalledSession(t, { serverReads: true });
+  const closed = program.mark();
   page.terminate();
-  await program.waitForLine(/^\[WS\] close, sock \d+$/, { since });
-  await frozenGame(t);
-  await sleep(1000);
-  // Meanwhile sixteen connections that never finish their opening handshake,
-  // made one by one (the listener's backlog is short).
+  await program.waitForLine(/^\[WS\] close, sock \d+$/, { since: closed });
   const opened = Date.now();
   const idle = [];
   t.after(() => idle.forEach((peer) => peer.close()));
-  for (let slot = 0; slot < 16; slot++) {
+  for (let slot = 0; slot < 16; slot++) { // one by one: the listener's backlog is short
     const put = program.mark();
     idle.push(await connect(WS_PORT));
     if (slot % 2) await idle[slot].send(rawRequest('https://nowhere').subarray(0, 30));
@@ -108,20 +95,11 @@ test('a game client that takes nothing for 30 s is dropped; idle connections los
   await Promise.all(idle.map((peer) => peer.until(undefined, 'the idle connection closed', 15000 * SLOW)));
   assert.ok(Date.now() - opened >= 9500, `idle connections closed after ${Date.now() - opened} ms`);
   page = await openPage();
-  const lines = await program.linesUntil('[PROXY] game client stalled', { since, timeoutMs: STALL_WAIT });
-  assert.equal(program.lines[since + lines.length], '[PROXY] close, handle_kind 1');
-  await statusAnswered();
+  await droppedAfterStall(since, '[PROXY] game client stalled');
 });
 
 test('a room server that takes nothing for 30 s ends its proxy, and pages are served meanwhile', async (t) => {
-  await command(program, page, joinPayload({ host: '127.0.0.1', port: await roomServer(t, { reads: false }) }));
-  const since = program.mark();
-  const game = await frozenGame(t);
-  flood(game.socket, PLAY);
-  await sleep(1500);
-  const second = await within(1000, 'a page opening', () => openPage());
-  second.terminate();
-  const lines = await program.linesUntil('[PROXY] room server stalled', { since, timeoutMs: STALL_WAIT });
-  assert.equal(program.lines[since + lines.length], '[PROXY] close, handle_kind 1');
-  await statusAnswered();
+  const since = await stalledSession(t, { serverReads: false });
+  (await within(1000, 'a page opening', () => openPage())).terminate();
+  await droppedAfterStall(since, '[PROXY] room server stalled');
 });

@@ -80,7 +80,7 @@ struct pair_fds {
 // fast path the program pairs with the rewriter; what the peers receive, with
 // the to-server bytes flushed at the end.
 outcome pump_pieces(rewriter step, const bytes& prelude, const bytes& stream, std::vector<std::size_t> cuts,
-                    bool fast = true, std::int32_t max_read = recv_buf_size)
+                    bool fast = true)
 {
     mitm_reset();
     feed(mitm_c2s, prelude);
@@ -94,7 +94,7 @@ outcome pump_pieces(rewriter step, const bytes& prelude, const bytes& stream, st
     std::size_t from = 0;
     for (std::size_t to : cuts) {
         while (from < to && !out.stopped) {
-            std::size_t n = std::min(to - from, static_cast<std::size_t>(max_read));
+            std::size_t n = std::min(to - from, static_cast<std::size_t>(recv_buf_size));
             std::memcpy(recv_buf, stream.data() + from, n);
             out.stopped = proxy_pump(static_cast<std::int32_t>(n), step, run);
             from += n;
@@ -351,11 +351,10 @@ TEST_F(Proxy, MalformedOrUnexpectedClientPacketsStopTheProxy)
         EXPECT_TRUE(rewrite(mitm_c2s, cases[i]).stopped) << "case " << i;
 }
 
-// Random streams, cut anywhere, must stop alike and log alike, and give the
-// same bytes unless they stopped (a stop withholds what the read that stopped
-// had gathered, which depends on the cuts). With the same cuts the fast path
-// must give exactly what the one-byte step gives.
-TEST_F(Proxy, RandomStreamsIgnoreTheCutsAndTheFastPathMatchesTheOneByteStep)
+// With the same cuts the fast path must give exactly what the one-byte step
+// gives, stops and what they withhold included. (That the cuts change nothing
+// else, the loop test below shows.)
+TEST_F(Proxy, OnRandomStreamsTheFastPathMatchesTheOneByteStep)
 {
     std::mt19937 random(7002);
     int far = 0;
@@ -377,24 +376,10 @@ TEST_F(Proxy, RandomStreamsIgnoreTheCutsAndTheFastPathMatchesTheOneByteStep)
         rewriter step = up ? mitm_c2s : mitm_s2c;
         std::vector<std::size_t> cuts = random_cuts(random, stream.size());
         log.text().clear();
-        outcome whole = pump_pieces(step, prelude, stream, {});
-        std::string whole_log = log.text();
-        log.text().clear();
         outcome split = pump_pieces(step, prelude, stream, cuts);
         std::string split_log = log.text();
         log.text().clear();
-        // The relay's larger reads count as reads of recv_buf_size each.
-        outcome large = pump_pieces(step, prelude, stream, cuts, true, relay_read_size);
-        EXPECT_EQ(log.text(), split_log) << "round " << round;
-        EXPECT_TRUE(large.stopped == split.stopped && large.client == split.client &&
-                    large.server == split.server)
-            << "large reads, round " << round;
-        log.text().clear();
         outcome slow = pump_pieces(step, prelude, stream, cuts, false);
-        EXPECT_EQ(split.stopped, whole.stopped) << "round " << round;
-        EXPECT_EQ(split_log, whole_log) << "round " << round;
-        EXPECT_TRUE(whole.stopped || (split.client == whole.client && split.server == whole.server))
-            << "round " << round;
         EXPECT_EQ(slow.stopped, split.stopped) << "round " << round;
         EXPECT_EQ(log.text(), split_log) << "round " << round;
         EXPECT_TRUE(slow.client == split.client && slow.server == split.server)

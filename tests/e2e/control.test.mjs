@@ -3,7 +3,7 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { startProgram, WS_PORT, SITE, SITE_DOMAIN } from './lib/program.mjs';
-import { connect } from './lib/net.mjs';
+import { connect, until } from './lib/net.mjs';
 import { openPage, untilMessages, joinPayload, command, rawRequest, clientFrame } from './lib/ws.mjs';
 import { decodeRecord } from '../../web/nimbrel-companion.js';
 
@@ -83,13 +83,10 @@ test('joins over IPv4 and IPv6 and a leave are echoed to every open page, and th
 test('payloads of 85 and 87 bytes and text frames change nothing and keep the page open', async (t) => {
   const page = await openPage();
   t.after(() => page.terminate());
-  // One frame per read: each is sent once the program has finished the last.
-  for (const frame of [Buffer.alloc(85, 1), Buffer.alloc(87, 1), 'hello']) {
-    const since = program.mark();
-    page.send(frame);
-    const read = await program.waitForLine(/^\[WS\] packet, sock \d+, state 1$/, { since });
-    await program.waitForLine(/^\[WS\] packet finish, sock \d+$/, { since: read });
-  }
+  const since = program.mark();
+  for (const frame of [Buffer.alloc(85, 1), Buffer.alloc(87, 1), 'hello']) page.send(frame);
+  await until(() => program.linesSince(since).filter((line) => /^\[WS\] packet finish, sock \d+$/.test(line)).length === 3,
+    'three frames handled');
   assert.equal(page.messages.length, 2, 'no echo');
   await command(program, page, ipv4Join);
   await command(program, page, leave);

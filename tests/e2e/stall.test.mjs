@@ -6,7 +6,7 @@ import assert from 'node:assert/strict';
 import net from 'node:net';
 import { once } from 'node:events';
 import { startProgram, MC_PORT, WS_PORT, SLOW } from './lib/program.mjs';
-import { connect, sleep } from './lib/net.mjs';
+import { connect, sleep, until } from './lib/net.mjs';
 import { frame, handshake, loginStart, statusRequest } from './lib/game.mjs';
 import { openPage, untilMessages, joinPayload, command, rawRequest } from './lib/ws.mjs';
 
@@ -36,7 +36,7 @@ async function stalledSession(t, { serverReads }) {
   const sockets = [];
   const server = net.createServer((socket) => {
     sockets.push(socket.on('error', () => {}));
-    if (serverReads) flood(socket, PLAY);
+    if (serverReads) socket.once('data', () => flood(socket, PLAY)); // once the login is through
     else socket.pause();
   }).listen(nextPort++, '127.0.0.1');
   await once(server, 'listening');
@@ -86,12 +86,24 @@ test('a frozen game client: pages are served and a join ends it; left alone it i
   const opened = Date.now();
   const idle = [];
   t.after(() => idle.forEach((peer) => peer.close()));
-  for (let slot = 0; slot < 16; slot++) { // one by one: the listener's backlog is short
-    const put = program.mark();
-    idle.push(await connect(WS_PORT));
+  // One by one (the listener's backlog is short) into the lowest free slot;
+  // a 17th finds none and is closed while the 16 stay.
+  const put = async (slot, line = `putted, sock \\d+ in ${slot}`) => {
+    const since = program.mark();
+    idle[slot] = await connect(WS_PORT);
+    await program.waitForLine(new RegExp(`^\\[WS\\] ${line}$`), { since });
+  };
+  for (let slot = 0; slot < 16; slot++) {
+    await put(slot);
     if (slot % 2) await idle[slot].send(rawRequest('https://nowhere').subarray(0, 30));
-    await program.waitForLine(new RegExp(`^\\[WS\\] putted, sock \\d+ in ${slot}$`), { since: put });
   }
+  await put(16, 'no space to put');
+  await idle.pop().until();
+  assert.ok(idle.every((peer) => !peer.closed), 'the 16 stay');
+  const freed = program.mark();
+  [5, 2].forEach((slot) => idle[slot].close());
+  await until(() => program.linesSince(freed).filter((line) => line.startsWith('[WS] close')).length === 2, 'two closes');
+  for (const slot of [2, 5]) await put(slot);
   await Promise.all(idle.map((peer) => peer.until(undefined, 'the idle connection closed', 15000 * SLOW)));
   assert.ok(Date.now() - opened >= 9500, `idle connections closed after ${Date.now() - opened} ms`);
   page = await openPage();

@@ -66,18 +66,15 @@ async function droppedAfterStall(since, line) {
   assert.equal(program.lines[since + lines.length], '[PROXY] close, handle_kind 1');
   const game = await connect(MC_PORT);
   await game.send(Buffer.concat([handshake(1), statusRequest]));
-  await game.until((peer) => peer.received.length > 100, 'a status response');
-  game.close();
+  await game.until((peer) => peer.received.length > 100, 'a status response').finally(() => game.close());
 }
 
 test('a frozen game client: pages are served and a join ends it; left alone it is dropped after 30 s, ' +
   'while sixteen idle connections lose their slots after 10 s', async (t) => {
   await stalledSession(t, { serverReads: true });
-  const second = await within(1000, 'a page opening', () => openPage());
-  const echoes = page.messages.length + 1;
+  const [second, echoes] = [await within(1000, 'a page opening', () => openPage()), page.messages.length + 1];
   await within(1000, 'a join and its echo', () => command(program, second, joinPayload({ port: 1 })));
-  await untilMessages(page, echoes);
-  second.terminate();
+  await untilMessages(page, echoes).finally(() => second.terminate());
 
   const since = await stalledSession(t, { serverReads: true });
   const closed = program.mark();

@@ -29,10 +29,13 @@ inline constexpr int short_wait_limit_ms = 10000;
 
 // While more than relay_out_bound bytes wait for one peer of a proxy, nothing
 // is read that would add to them. A read then takes no more than leaves room
-// for all it can produce: its own bytes and a packet gathered before it.
+// for all it can produce: its own bytes and the packet its rewriter holds from
+// before (at most relay_out_carry), so that at the bound at least
+// relay_min_read bytes can be read.
 inline constexpr std::int32_t relay_out_bound = 4 * recv_buf_size;
 inline constexpr std::int32_t relay_out_carry = 16384 + 64;
-inline constexpr std::int32_t relay_out_size = relay_out_bound + recv_buf_size + relay_out_carry;
+inline constexpr std::int32_t relay_min_read = 4096;
+inline constexpr std::int32_t relay_out_size = relay_out_bound + relay_min_read + relay_out_carry;
 // Per page: the opening reply and frames, and the room echoes behind them.
 inline constexpr std::int32_t ws_out_size = 4096;
 

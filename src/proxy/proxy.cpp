@@ -14,10 +14,15 @@ namespace {
 // the peer gone, 1 when a rewriter or a send stopped it; -1 to go on.
 int relay_from(bool from_client)
 {
-    // A read takes no more than its output is sure to find room for.
-    std::int32_t room = relay_out_size - relay_out_carry - out_pending(client_out);
-    if (from_client && relay_out_size - relay_out_carry - out_pending(server_out) < room)
-        room = relay_out_size - relay_out_carry - out_pending(server_out);
+    // A read takes no more than its output is sure to find room for: its own
+    // bytes, and the packet its rewriter holds from before with a new prefix.
+    const packet_reader& reader = from_client ? c2s_reader : s2c_reader;
+    std::int32_t pending = out_pending(client_out);
+    if (from_client && out_pending(server_out) > pending)
+        pending = out_pending(server_out);
+    // Past its buffer a packet's bytes go on as they come, and none are held.
+    std::int32_t held = reader.received <= packet_buf_size ? reader.received : 0;
+    std::int32_t room = relay_out_size - pending - held - packet_head_room - 8;
     recv_len = net_recv(from_client ? client_sock : server_sock, recv_buf,
                         room < relay_read_size ? room : relay_read_size);
     if (recv_len < 0 && net_would_block())
@@ -28,6 +33,9 @@ int relay_from(bool from_client)
                                : proxy_pump(recv_len, mitm_s2c, mitm_s2c_run);
     return stopped ? 1 : -1;
 }
+
+// Reads happen only at or below the bound, where this leaves relay_min_read.
+static_assert(relay_out_carry >= packet_buf_size + packet_head_room + 8);
 
 // Ends the proxy after a failed send of waiting output.
 void write_or_close(out_buffer& out)

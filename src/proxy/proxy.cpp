@@ -37,6 +37,22 @@ int relay_from(bool from_client)
 // Reads happen only at or below the bound, where this leaves relay_min_read.
 static_assert(relay_out_carry >= packet_buf_size + packet_head_room + 8);
 
+// Set while reading is held back for the output toward the game client and
+// the room server.
+bool client_held;
+bool server_held;
+
+// Reading stops while more than relay_out_bound bytes wait, and starts again
+// once no more than half of that does, so that the reads stay large.
+bool below_bound(const out_buffer& out, bool& held)
+{
+    if (out_pending(out) > relay_out_bound)
+        held = true;
+    else if (out_pending(out) <= relay_out_bound / 2)
+        held = false;
+    return !held;
+}
+
 // Ends the proxy after a failed send of waiting output.
 void write_or_close(out_buffer& out)
 {
@@ -65,6 +81,8 @@ bool create_proxy(sock_t client)
     handle_kind = handle_proxy;
     client_sock = client;
     handler_outputs_reset();
+    client_held = false;
+    server_held = false;
     mitm_reset();
     return true;
 }
@@ -89,13 +107,12 @@ void proxy_server_readable()
 
 bool proxy_wants_client()
 {
-    return !handler_draining && out_pending(client_out) <= relay_out_bound &&
-           out_pending(server_out) <= relay_out_bound;
+    return !handler_draining && below_bound(client_out, client_held) && below_bound(server_out, server_held);
 }
 
 bool proxy_wants_server()
 {
-    return !handler_draining && out_pending(client_out) <= relay_out_bound;
+    return !handler_draining && below_bound(client_out, client_held);
 }
 
 void proxy_client_writable()

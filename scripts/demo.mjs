@@ -104,10 +104,11 @@ async function startRoom(room) {
   server.on('playerJoin', (client) => {
     say(`room ${room.roomName} | ${client.username} joined`);
     client.on('end', () => say(`room ${room.roomName} | ${client.username} left`));
-    client.on('error', () => {});
-    client.write('login', { ...data.loginPacket, entityId: client.id, isHardcore: false, gameMode: 0,
-      previousGameMode: 255, maxPlayers: 8, viewDistance: 4, enforcesSecureChat: false });
-    if (data.isNewerOrEqualTo('1.20.3')) client.write('game_event', { reason: 13, gameMode: 0 });
+    client.on('error', (error) => say(`room ${room.roomName} | ${client.username}: ${error.message}`));
+    client.write('login', { ...data.loginPacket, entityId: client.id, maxPlayers: 8, viewDistance: 4,
+      enforcesSecureChat: false });
+    // A game of 1.20.3 or newer waits for this before it loads the world.
+    if (data.isNewerOrEqualTo('1.20.3')) client.write('game_state_change', { reason: 'level_chunks_load_start', gameMode: 0 });
     client.write('position', { teleportId: 1, x: 0, y: 64, z: 0, dx: 0, dy: 0, dz: 0, yaw: 0, pitch: 0, flags: 0 });
     client.write('system_chat', { content: chatText(data, `Welcome to ${room.roomName}, ${client.username}!`),
       isActionBar: false });

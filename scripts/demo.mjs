@@ -23,6 +23,7 @@ const root = fileURLToPath(new URL('..', import.meta.url));
 const webRoot = resolve(root, 'web');
 const programPath = resolve(root, process.env.NIMBREL_PROGRAM ?? 'build-demo/nimbrel-client');
 const SITE_PORT = 8080;
+const GREETING_WAIT_MS = 3000;
 const { version, rooms } = JSON.parse(readFileSync(resolve(webRoot, 'demo/rooms.json'), 'utf8'));
 const TYPES = { '.html': 'text/html; charset=utf-8', '.js': 'text/javascript; charset=utf-8',
   '.json': 'application/json', '.css': 'text/css; charset=utf-8', '.png': 'image/png' };
@@ -110,8 +111,19 @@ async function startRoom(room) {
     // A game of 1.20.3 or newer waits for this before it loads the world.
     if (data.isNewerOrEqualTo('1.20.3')) client.write('game_state_change', { reason: 'level_chunks_load_start', gameMode: 0 });
     client.write('position', { teleportId: 1, x: 0, y: 64, z: 0, dx: 0, dy: 0, dz: 0, yaw: 0, pitch: 0, flags: 0 });
-    client.write('system_chat', { content: chatText(data, `Welcome to ${room.roomName}, ${client.username}!`),
-      isActionBar: false });
+    // A game of 1.21.4 or newer says when it shows the world; a greeting before
+    // that would pass unseen behind the loading screen. Like the game's own
+    // server, the room waits for it a few seconds at most.
+    let greeted = false;
+    const greet = () => {
+      clearTimeout(fallback);
+      if (greeted || client.state !== 'play' || client.ended) return;
+      greeted = true;
+      client.write('system_chat', { content: chatText(data, `Welcome to ${room.roomName}, ${client.username}!`),
+        isActionBar: false });
+    };
+    const fallback = setTimeout(greet, 'packet_player_loaded' in data.protocol.play.toServer.types ? GREETING_WAIT_MS : 0);
+    client.once('player_loaded', greet);
   });
 }
 

@@ -31,6 +31,7 @@ after(async () => {
 // The greeting a game client gets on joining 127.0.0.1 under a name the program replaces.
 async function greeting() {
   const game = mc.createClient({ host: '127.0.0.1', port: MC_PORT, username: 'Game_Player', auth: 'offline', version });
+  game.once('position', () => game.write('player_loaded', {}));
   try {
     const [packet] = await once(game, 'system_chat', { signal: AbortSignal.timeout(TIMEOUT) });
     return nbt.simplify(packet.content).text;

@@ -44,6 +44,7 @@ function stop(code) {
       // Already gone.
     }
   }
+  if (code === 0) say('demo: stopped');
   process.exitCode = code;
   // Connections still closing must not hold the terminal.
   setTimeout(() => process.exit(code), 500).unref();
@@ -74,7 +75,8 @@ async function serveSite(request, response) {
     response.writeHead(302, { Location: '/demo/' }).end();
     return;
   }
-  const file = path === null || path.includes('\0') ? null : resolve(webRoot, `.${path.endsWith('/') ? `${path}index.html` : path}`);
+  const file = path === null || path.includes('\0') ? null
+    : resolve(webRoot, `.${path.endsWith('/') ? `${path}index.html` : path}`);
   const type = file && TYPES[extname(file)];
   if (request.method !== 'GET' || !type || !file.startsWith(webRoot + sep)) {
     response.writeHead(request.method === 'GET' ? 404 : 405).end();
@@ -90,7 +92,8 @@ async function serveSite(request, response) {
 
 // A game text: an NBT compound where the version sends those, JSON before.
 function chatText(data, text) {
-  return data.supportFeature('chatPacketsUseNbtComponents') ? nbt.comp({ text: nbt.string(text) }) : JSON.stringify({ text });
+  return data.supportFeature('chatPacketsUseNbtComponents') ? nbt.comp({ text: nbt.string(text) })
+    : JSON.stringify({ text });
 }
 
 // A room: an offline-mode game server that greets each player in chat with
@@ -109,7 +112,9 @@ async function startRoom(room) {
     client.write('login', { ...data.loginPacket, entityId: client.id, maxPlayers: 8, viewDistance: 4,
       enforcesSecureChat: false });
     // A game of 1.20.3 or newer waits for this before it loads the world.
-    if (data.isNewerOrEqualTo('1.20.3')) client.write('game_state_change', { reason: 'level_chunks_load_start', gameMode: 0 });
+    if (data.isNewerOrEqualTo('1.20.3')) {
+      client.write('game_state_change', { reason: 'level_chunks_load_start', gameMode: 0 });
+    }
     client.write('position', { teleportId: 1, x: 0, y: 64, z: 0, dx: 0, dy: 0, dz: 0, yaw: 0, pitch: 0, flags: 0 });
     // A game of 1.21.4 or newer says when it shows the world; a greeting before
     // that would pass unseen behind the loading screen. Like the game's own
@@ -122,7 +127,8 @@ async function startRoom(room) {
       client.write('system_chat', { content: chatText(data, `Welcome to ${room.roomName}, ${client.username}!`),
         isActionBar: false });
     };
-    const fallback = setTimeout(greet, 'packet_player_loaded' in data.protocol.play.toServer.types ? GREETING_WAIT_MS : 0);
+    const tellsLoaded = 'packet_player_loaded' in data.protocol.play.toServer.types;
+    const fallback = setTimeout(greet, tellsLoaded ? GREETING_WAIT_MS : 0);
     client.once('player_loaded', greet);
   });
 }
@@ -139,7 +145,11 @@ function startProgram() {
     stop(1);
   });
   child.on('exit', (code, signal) => {
-    if (stopping) return;
+    // Ctrl-C in the terminal reaches the program too.
+    if (stopping || signal === 'SIGINT') {
+      stop(0);
+      return;
+    }
     say(`demo: nimbrel-client ended (${signal ?? `exit status ${code}`}); the demo stops`);
     stop(1);
   });

@@ -10,7 +10,7 @@ companion.addEventListener('record', (event) => where(event.detail));
 companion.addEventListener('refused', ({ detail }) => (detail.reason === 'permission-denied' ? detail.permission : ''));
 companion.addEventListener('close', ({ detail }) => detail.wasOpen && detail.code > 0);
 companion.connect().then(() => {
-  companion.join({ siteData: 'listing-42', roomName: 'Sky', ownerName: 'Ann', nick: 'Bob', address: '::1', port: 25565 });
+  companion.join({ siteData: 'listing-42', roomName: 'Sky', ownerName: 'Ann', nick: 'Bob', address: '::1', port: 1 });
   companion.join({ address: [192, 0, 2, 1], port: 25565, siteData: new Uint8Array(16) });
   companion.leave();
 }, (error: unknown) => error);

@@ -89,7 +89,8 @@ std::int32_t take_run(packet_reader& reader, std::uint8_t* bytes, std::int32_t c
 std::int32_t unchanged_piece(const packet_reader& reader, const std::uint8_t* bytes, std::int32_t count,
                              bool short_allowed, bool check_id, std::int32_t* length)
 {
-    if (reader.in_body != 0 || reader.len_shift != 0)
+    // Only at a packet's start: no length byte read yet.
+    if (reader.len_shift != 0)
         return 0;
     // The length, read here for speed. Four bytes hold lengths up to 2^28 - 1,
     // always positive; a longer prefix goes through the one-byte step.

@@ -25,8 +25,8 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <iterator>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <thread>
@@ -303,13 +303,11 @@ struct sweep_point {
 };
 
 const sweep_point sweep[] = {
-    {op::s2c_bulk, 64, "64 B"},           {op::s2c_bulk, 1024, "1 KiB"},
-    {op::s2c_bulk, 8192, "8 KiB"},        {op::s2c_bulk, 16000, "16,000 B"},
-    {op::s2c_bulk, 16384, "16,384 B"},    {op::s2c_bulk, 16385, "16,385 B"},
-    {op::s2c_bulk, 20000, "20,000 B"},    {op::s2c_bulk, 24000, "24,000 B"},
-    {op::s2c_bulk, 32768, "32 KiB"},      {op::s2c_bulk, 65536, "64 KiB"},
-    {op::s2c_bulk, 1u << 20, "1 MiB"},    {op::c2s_bulk, 256, "256 B"},
-    {op::c2s_bulk, 16385, "16,385 B"},    {op::c2s_bulk, 65536, "64 KiB"},
+    {op::s2c_bulk, 64, "64 B"},        {op::s2c_bulk, 1024, "1 KiB"},     {op::s2c_bulk, 8192, "8 KiB"},
+    {op::s2c_bulk, 16000, "16,000 B"}, {op::s2c_bulk, 16384, "16,384 B"}, {op::s2c_bulk, 16385, "16,385 B"},
+    {op::s2c_bulk, 20000, "20,000 B"}, {op::s2c_bulk, 24000, "24,000 B"}, {op::s2c_bulk, 32768, "32 KiB"},
+    {op::s2c_bulk, 65536, "64 KiB"},   {op::s2c_bulk, 1u << 20, "1 MiB"}, {op::c2s_bulk, 256, "256 B"},
+    {op::c2s_bulk, 16385, "16,385 B"}, {op::c2s_bulk, 65536, "64 KiB"},
 };
 
 std::string sweep_row(const sweep_point& p)
@@ -488,7 +486,8 @@ std::string tables(const std::vector<relay*>& relays, const std::string& load_be
             first_line("/proc/cpuinfo", "model name").c_str(), sysconf(_SC_NPROCESSORS_ONLN), system.release,
             load_before.c_str(), load_average().c_str(), elapsed);
     appendf(out, "Bulk: %llu MiB per workload; %d round trips; %d status pings per run.\n\n",
-            static_cast<unsigned long long>(config.bulk_bytes >> 20), config.round_trips, config.status_pings);
+            static_cast<unsigned long long>(config.bulk_bytes >> 20), config.round_trips,
+            config.status_pings);
 
     out += "| bulk, packet body | direct | haproxy | socat | nimbrel (MiB/s) | nimbrel / haproxy | CPU s/GiB "
            "haproxy | CPU s/GiB nimbrel | CPU nimbrel / haproxy |\n";
@@ -500,10 +499,12 @@ std::string tables(const std::vector<relay*>& relays, const std::string& load_be
             appendf(out, " %s |", number(value(row, peer), "%.0f").c_str());
         appendf(out, " %s | %s | %s | %s |\n", ratio(row, "haproxy").c_str(),
                 number(value("CPU " + row, "haproxy"), "%.2f").c_str(),
-                number(value("CPU " + row, "nimbrel"), "%.2f").c_str(), ratio("CPU " + row, "haproxy").c_str());
+                number(value("CPU " + row, "nimbrel"), "%.2f").c_str(),
+                ratio("CPU " + row, "haproxy").c_str());
     }
 
-    out += "\n| latency and memory | direct | haproxy | socat | nimbrel | nimbrel / haproxy | nimbrel / direct |\n";
+    out += "\n| latency and memory | direct | haproxy | socat | nimbrel | nimbrel / haproxy | nimbrel / "
+           "direct |\n";
     out += "|---|---:|---:|---:|---:|---:|---:|\n";
     static const char* const order[] = {
         "round trip 32 B p50 (µs)",
@@ -530,8 +531,9 @@ std::string tables(const std::vector<relay*>& relays, const std::string& load_be
         if (r->name == "haproxy")
             haproxy = r->peak_kib;
     }
-    out += ours > 0 && haproxy > 0 ? " " + number(static_cast<double>(ours) / static_cast<double>(haproxy), "%.2f") + " | |\n"
-                                   : " | |\n";
+    out += ours > 0 && haproxy > 0
+               ? " " + number(static_cast<double>(ours) / static_cast<double>(haproxy), "%.2f") + " | |\n"
+               : " | |\n";
     out += "\nRatios: nimbrel's median over the other's median from this run. Throughput: above 1 is faster "
            "than the other; times, CPU and memory: below 1 is better. CPU is user + system time of the relay "
            "process (socat: with its per-connection children). An empty cell: not applicable or failed.\n";
@@ -569,24 +571,26 @@ std::string chart()
     auto y_of = [&](double v) { return top + plot_h - v / y_max * plot_h; };
 
     std::string out;
-    appendf(out,
-            "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" font-family=\"sans-serif\" "
-            "font-size=\"12\">\n<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
-            width, height);
+    appendf(
+        out,
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" font-family=\"sans-serif\" "
+        "font-size=\"12\">\n<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
+        width, height);
     appendf(out,
             "<text x=\"%.0f\" y=\"22\" font-size=\"14\">Server to client: MiB/s against packet body size "
             "(medians of %d runs, %s)</text>\n",
             left, config.runs, today().c_str());
     for (double v = 0; v <= y_max; v += step) {
-        appendf(out, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#ddd\"/>\n", left, y_of(v),
-                left + plot_w, y_of(v));
-        appendf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">%.0f</text>\n", left - 6, y_of(v) + 4, v);
+        appendf(out, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#ddd\"/>\n", left,
+                y_of(v), left + plot_w, y_of(v));
+        appendf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">%.0f</text>\n", left - 6, y_of(v) + 4,
+                v);
     }
-    const std::pair<double, const char*> ticks[] = {{64, "64 B"},     {1024, "1 KiB"},   {8192, "8 KiB"},
+    const std::pair<double, const char*> ticks[] = {{64, "64 B"},      {1024, "1 KiB"},   {8192, "8 KiB"},
                                                     {16384, "16 KiB"}, {65536, "64 KiB"}, {1 << 20, "1 MiB"}};
     for (const auto& [body, label] : ticks) {
-        appendf(out, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#ddd\"/>\n", x_of(body), top,
-                x_of(body), top + plot_h);
+        appendf(out, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#ddd\"/>\n", x_of(body),
+                top, x_of(body), top + plot_h);
         appendf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n", x_of(body),
                 top + plot_h + 18, label);
     }
@@ -695,7 +699,10 @@ void parse(int argc, char** argv)
         } else if (arg == "--chart" && i + 1 < argc) {
             config.chart = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: %s [--quick] [--runs N] [--program PATH] [--doc FILE.md] [--chart FILE.svg]\n", argv[0]);
+            std::fprintf(
+                stderr,
+                "usage: %s [--quick] [--runs N] [--program PATH] [--doc FILE.md] [--chart FILE.svg]\n",
+                argv[0]);
             std::exit(2);
         }
     }

@@ -87,7 +87,8 @@ inline trace feed(rewriter step, rewriter_run fast, const packet_reader& reader,
         if (taken > 0) {
             // Bytes passed on one by one are the run's own: the pump counts them so.
             for (const out_slice* slice : {&to_client, &to_server}) {
-                if (!whole && slice->length != 0 && (slice->bytes != bytes.data() + i || slice->length != taken))
+                if (!whole && slice->length != 0 &&
+                    (slice->bytes != bytes.data() + i || slice->length != taken))
                     __builtin_trap();
             }
             keep();

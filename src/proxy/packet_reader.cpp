@@ -139,11 +139,10 @@ std::int32_t reader_run(packet_reader& reader, std::uint8_t* bytes, std::int32_t
         pass = {bytes, run};
         if (length > packet_buf_size) {
             log_line(tag_mitm, "%s", pop_line);
-            std::int32_t body = run - varint_size(length);
             reader.in_body = 1;
-            reader.len_shift = static_cast<std::uint8_t>(run - body);
-            reader.received = body;
-            reader.remaining = length - body;
+            reader.len_shift = static_cast<std::uint8_t>(run - packet_buf_size - 1);
+            reader.received = packet_buf_size + 1;
+            reader.remaining = length - reader.received;
             if (reader.remaining == 0)
                 reader_clear(reader);
         }

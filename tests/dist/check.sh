@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Builds the release twice, from two copies of the tree in two temporary
 # folders, one after the other and with different umasks, and fails unless
-# the two are byte for byte the same. Then checks what Windows sees of the
-# program: its icon, version information and manifest, a GUI program that
-# needs only system DLLs.
+# the two are byte for byte the same. Then checks that the logo files are
+# fresh, and what Windows sees of the program: its icon, version information
+# and manifest, a GUI program that needs only system DLLs.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+fail() { echo "dist check: $*" >&2; exit 1; }
 
 for copy in first second; do
   mkdir "$work/$copy"
@@ -20,23 +21,29 @@ done
 diff -r "$work/first/dist" "$work/second/dist"
 cat "$work/first/dist/SHA256SUMS"
 
+# The committed logo files are what the script draws today.
+node "$work/first/assets/draw-logo.mjs" >/dev/null
+for file in assets/logo.png assets/logo.ico src/game/logo.h; do
+  cmp -s "$file" "$work/first/$file" || fail "$file is stale: run node assets/draw-logo.mjs"
+done
+
 exe=$work/first/build-dist-windows/nimbrel-client.exe
 cmp "$exe" <(unzip -p "$work/first/dist/"*-windows-x64.zip nimbrel-client.exe)
 resources=$(wrestool -l "$exe")
 for kind in 'type=group_icon' 'type=version' '--type=24 --name=1'; do
-  grep -q -e "$kind" <<<"$resources" || { echo "no $kind resource in the program" >&2; exit 1; }
+  grep -q -e "$kind" <<<"$resources" || fail "no $kind resource in the program"
 done
-wrestool -x --raw --type=16 "$exe" | strings -el | grep -qx 'Nimbrel Client'
-wrestool -x --raw --type=24 "$exe" | grep -q 'level="asInvoker"'
+wrestool -x --raw --type=16 "$exe" | strings -el | grep -qx 'Nimbrel Client' || fail "no product name"
+wrestool -x --raw --type=24 "$exe" | grep -q 'level="asInvoker"' || fail "the manifest asks for more than asInvoker"
 # The 32 px icon Explorer shows is the logo's.
 wrestool -x --type=group_icon -o "$work/program.ico" "$exe"
 icotool -x -w 32 -o "$work/program.png" "$work/program.ico"
 icotool -x -w 32 -o "$work/logo.png" assets/logo.ico
-cmp "$work/program.png" "$work/logo.png"
+cmp -s "$work/program.png" "$work/logo.png" || fail "the program's 32 px icon is not the logo"
 
 headers=$(x86_64-w64-mingw32-objdump -p "$exe")
-grep -q 'Subsystem.*(Windows GUI)' <<<"$headers"
+grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" || fail "not a GUI program: it would open a console"
 others=$(sed -n 's/^\s*DLL Name: //p' <<<"$headers" |
   grep -viE '^(kernel32|msvcrt|ws2_32|user32|advapi32|shell32|ole32|bcrypt)\.dll$' || true)
-[[ -z $others ]] || { echo "the program needs DLLs players may lack: $others" >&2; exit 1; }
+[[ -z $others ]] || fail "the program needs DLLs players may lack: $others"
 echo "dist: reproducible; resources, subsystem and DLLs as they should be"

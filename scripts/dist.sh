@@ -7,12 +7,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$(realpath -m "${1:-dist}")
-export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null)}
+[[ $SOURCE_DATE_EPOCH =~ ^[0-9]+$ ]] || { echo "dist: outside git, set SOURCE_DATE_EPOCH to the commit's time" >&2; exit 1; }
 export TZ=UTC LC_ALL=C
 unset ZIPOPT GZIP
 version=$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 name=nimbrel-client-$version
-# The players' README; Notepad wants CRLF.
+# The players' README, given CRLF line ends below for Notepad.
 readme=assets/README.txt
 
 # Only the two programs, each in a build folder of its own.
@@ -33,8 +34,9 @@ chmod 0644 "$stage/windows/README.txt"
 install -m 0755 build-dist-linux/nimbrel-client "$stage/linux/"
 find "$stage" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 
-rm -rf "$out"
+# Earlier releases go, and nothing else in the folder.
 mkdir -p "$out"
+rm -f "$out"/nimbrel-client-*-windows-x64.zip "$out"/nimbrel-client-*-linux-x64.tar.gz "$out/SHA256SUMS"
 (cd "$stage/windows" && zip -q -X -D "$out/$name-windows-x64.zip" nimbrel-client.exe README.txt)
 tar -C "$stage/linux" --format=gnu --sort=name --mtime="@$SOURCE_DATE_EPOCH" \
   --owner=0 --group=0 --numeric-owner --mode=a+rX,u+w,go-w -c nimbrel-client |

@@ -33,8 +33,12 @@ resources=$(wrestool -l "$exe")
 for kind in 'type=group_icon' 'type=version' '--type=24 --name=1'; do
   grep -q -e "$kind" <<<"$resources" || fail "no $kind resource in the program"
 done
-wrestool -x --raw --type=16 "$exe" | strings -el | grep -qx 'Nimbrel Client' || fail "no product name"
-wrestool -x --raw --type=24 "$exe" | grep -q 'level="asInvoker"' || fail "the manifest asks for more than asInvoker"
+version=$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+info=$(wrestool -x --raw --type=16 "$exe" | strings -el)
+grep -qx 'Nimbrel Client' <<<"$info" && grep -qx "$version" <<<"$info" ||
+  fail "the version information lacks the name or $version"
+manifest=$(wrestool -x --raw --type=24 "$exe")
+grep -q 'level="asInvoker"' <<<"$manifest" || fail "the manifest asks for more than asInvoker"
 # The 32 px icon Explorer shows is the logo's.
 wrestool -x --type=group_icon -o "$work/program.ico" "$exe"
 icotool -x -w 32 -o "$work/program.png" "$work/program.ico"

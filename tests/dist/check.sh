@@ -27,23 +27,18 @@ for file in assets/logo.png assets/logo.ico src/game/logo.h; do
   cmp -s "$file" "$work/first/$file" || fail "$file is stale: run node assets/draw-logo.mjs"
 done
 
+# Explorer shows the program's icon, version information and manifest.
 exe=$work/first/build-dist-windows/nimbrel-client.exe
-cmp "$exe" <(unzip -p "$work/first/dist/"*-windows-x64.zip nimbrel-client.exe)
-resources=$(wrestool -l "$exe")
-for kind in 'type=group_icon' 'type=version' '--type=24 --name=1'; do
-  grep -q -e "$kind" <<<"$resources" || fail "no $kind resource in the program"
-done
+icotool -x -w 32 -o "$work/logo.png" assets/logo.ico
+wrestool -x --type=group_icon -o "$work/program.ico" "$exe" &&
+  icotool -x -w 32 -o "$work/program.png" "$work/program.ico" && cmp -s "$work/program.png" "$work/logo.png" ||
+  fail "the program's 32 px icon is not the logo"
 version=$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 info=$(wrestool -x --raw --type=16 "$exe" | strings -el)
 grep -qx 'Nimbrel Client' <<<"$info" && grep -qx "$version" <<<"$info" ||
   fail "the version information lacks the name or $version"
-manifest=$(wrestool -x --raw --type=24 "$exe")
-grep -q 'level="asInvoker"' <<<"$manifest" || fail "the manifest asks for more than asInvoker"
-# The 32 px icon Explorer shows is the logo's.
-wrestool -x --type=group_icon -o "$work/program.ico" "$exe"
-icotool -x -w 32 -o "$work/program.png" "$work/program.ico"
-icotool -x -w 32 -o "$work/logo.png" assets/logo.ico
-cmp -s "$work/program.png" "$work/logo.png" || fail "the program's 32 px icon is not the logo"
+manifest=$(wrestool -x --raw --type=24 --name=1 "$exe")
+grep -q 'level="asInvoker"' <<<"$manifest" || fail "no manifest, or it asks for more than asInvoker"
 
 headers=$(x86_64-w64-mingw32-objdump -p "$exe")
 grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" || fail "not a GUI program: it would open a console"

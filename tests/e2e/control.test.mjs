@@ -41,7 +41,7 @@ test('the opening handshake: the exact 101 and 400 replies, then Origins accepte
   assert.ok(order.every((index, i) => index >= 0 && index > (order[i - 1] ?? -1)), `log order:\n${lines.join('\n')}`);
   assert.ok(lines.includes(`[WS] [ORIGIN: ${SITE}]`), `the Origin line, name upper-cased:\n${lines.join('\n')}`);
 
-  for (const version of ['8', null]) {
+  for (const version of ['8', '269', null]) {
     assert.equal(await exchange(rawRequest(SITE, { version })),
       'HTTP/1.1 400 Bad Request\r\nSEC-WEBSOCKET-VERSION: 13\r\n\r\nBad request', `version ${version}`);
   }

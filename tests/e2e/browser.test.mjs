@@ -1,11 +1,14 @@
 // The site's page in a real browser: Debian's Chromium loads the companion
 // kit from a page served as the site, opens the channel to the program, joins
 // a room, and is turned away when served from another origin or when the
-// player refuses the site access to the device.
+// player refuses the site access to the device. Stand-in peers show the kit's
+// time-outs, refusals, dropped commands and reconnecting.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFile } from 'node:fs/promises';
+import net from 'node:net';
 import { chromium } from 'playwright-core';
+import { WebSocketServer } from 'ws';
 import { startProgram, SITE, SLOW } from './lib/program.mjs';
 
 const TIMEOUT = 20000 * SLOW;
@@ -16,13 +19,20 @@ const LOCAL_ACCESS = 'local-network-access';
 const kit = await readFile(new URL('../../web/nimbrel-companion.js', import.meta.url), 'utf8');
 const html = `<!doctype html><meta charset="utf-8"><title>Rooms</title>
 <script type="module">
-  import { NimbrelCompanion } from './nimbrel-companion.js';
+  import * as kit from './nimbrel-companion.js';
+  const { NimbrelCompanion } = kit;
+  window.kit = kit;
   const plain = (value) => JSON.parse(JSON.stringify(value ?? null, (k, v) => (v instanceof Uint8Array ? Array.from(v) : v)));
   window.events = [];
   window.companion = new NimbrelCompanion();
-  for (const type of ['open', 'record', 'close', 'refused']) {
-    window.companion.addEventListener(type, (event) => window.events.push({ type, detail: plain(event.detail) }));
-  }
+  // A companion whose events land in the given list.
+  window.watched = (companion, events) => {
+    for (const type of ['open', 'record', 'close', 'refused', 'reconnecting']) {
+      companion.addEventListener(type, (event) => events.push({ type, detail: plain(event.detail) }));
+    }
+    return companion;
+  };
+  window.watched(window.companion, window.events);
   window.kitLoaded = true;
 </script>`;
 
@@ -106,4 +116,87 @@ test('a player\'s refusal of local network access is reported; once allowed, the
   await program.waitForLine('[WS] origin error', { since });
   assert.ok(program.linesSince(since).includes(`[WS] [ORIGIN: ${OTHER}]`), program.describe(since));
   assert.deepEqual(await eventsOf(other.page, 'open'), []);
+});
+
+// A stand-in for the program on a port of its own: a WebSocket server whose
+// connections get `greeting` and the empty record, then `onMessage`.
+async function standIn({ port = 0, greeting = '1', onMessage = () => {} } = {}) {
+  const server = new WebSocketServer({ host: '127.0.0.1', port });
+  await new Promise((resolve) => server.once('listening', resolve));
+  server.on('connection', (socket) => {
+    socket.send(greeting);
+    socket.send(Buffer.alloc(0));
+    socket.on('message', () => onMessage(socket));
+  });
+  return server;
+}
+const closeServer = (server) => new Promise((resolve) => { for (const c of server.clients ?? []) c.terminate(); server.close(resolve); });
+
+test('the kit rejects connect() with a reason for a silent program, an open permission prompt and a foreign ' +
+  'greeting; rejects the commands a drop leaves queued; reconnects with a doubling delay', { timeout: 4 * TIMEOUT }, async () => {
+  const silentSockets = [];
+  const silent = net.createServer((socket) => silentSockets.push(socket)).listen(0, '127.0.0.1');
+  const foreign = await standIn({ greeting: '2' });
+  const dropping = await standIn({ onMessage: (socket) => socket.terminate() });
+  // A port nothing listens on, until the stand-in for a restarted program takes it.
+  const free = await standIn();
+  const freePort = free.address().port;
+  await closeServer(free);
+  let restarted;
+  try {
+    await context.grantPermissions([LOCAL_ACCESS], { origin: SITE });
+    const { page } = await sitePage(SITE);
+    const url = (server) => `ws://127.0.0.1:${server.address().port}`;
+    const attempt = (serverUrl, { prompt = false } = {}) => page.evaluate(async ([serverUrl, prompt]) => {
+      const query = navigator.permissions.query;
+      // Headless Chromium answers its prompts at once; an open prompt is, to the
+      // page, a connection that does not progress while the state is 'prompt'.
+      if (prompt) navigator.permissions.query = async () => ({ state: 'prompt' });
+      const companion = new window.kit.NimbrelCompanion({ url: serverUrl, timeoutMs: 300 });
+      const reason = await companion.connect().then(() => 'open', (e) => e.reason);
+      navigator.permissions.query = query;
+      companion.close();
+      return reason;
+    }, [serverUrl, prompt]);
+    assert.equal(await attempt(url(silent)), 'timeout');
+    assert.equal(await attempt(url(silent), { prompt: true }), 'permission-prompt');
+    assert.equal(await attempt(url(foreign)), 'incompatible');
+    assert.equal(await attempt(`ws://127.0.0.1:${freePort}`), 'unreachable');
+
+    const settled = await page.evaluate(async (serverUrl) => {
+      const companion = new window.kit.NimbrelCompanion({ url: serverUrl });
+      await companion.connect();
+      const room = { roomName: 'Lobby', ownerName: 'Ann', nick: 'Bob', address: '192.0.2.1', port: 25565 };
+      const outcomes = await Promise.allSettled([companion.join(room), companion.join(room), companion.leave()]);
+      const late = await companion.leave().catch((e) => e.reason);
+      return [...outcomes.map((o) => `${o.status} ${o.reason?.reason}`), late];
+    }, url(dropping));
+    assert.deepEqual(settled, ['rejected closed', 'rejected closed', 'rejected closed', 'not-connected']);
+
+    await page.evaluate((serverUrl) => {
+      window.retryEvents = [];
+      window.retrying = window.watched(new window.kit.NimbrelCompanion({ url: serverUrl,
+        reconnect: { initialDelayMs: 100, maxDelayMs: 400 } }), window.retryEvents);
+      window.retrying.connect().catch(() => {});
+    }, `ws://127.0.0.1:${freePort}`);
+    const delays = async (count) => {
+      await page.waitForFunction((n) => window.retryEvents.filter((e) => e.type === 'reconnecting').length >= n, count);
+      return page.evaluate(() => window.retryEvents.filter((e) => e.type === 'reconnecting').map((e) => e.detail.delayMs));
+    };
+    assert.deepEqual(await delays(4), [100, 200, 400, 400]);
+    restarted = await standIn({ port: freePort });
+    await page.waitForFunction(() => window.retryEvents.some((e) => e.type === 'open'));
+    for (const client of restarted.clients) client.terminate();
+    await page.waitForFunction(() => window.retryEvents.filter((e) => e.type === 'open').length >= 2);
+    const afterOpening = await page.evaluate(() => window.retryEvents.slice(window.retryEvents.findIndex((e) => e.type === 'open'))
+      .filter((e) => e.type === 'reconnecting').map((e) => e.detail.delayMs));
+    assert.deepEqual(afterOpening, [100], 'the delay starts over after an opening');
+    const reasons = await page.evaluate(() => { window.retrying.close();
+      return [...new Set(window.retryEvents.filter((e) => e.type === 'refused').map((e) => e.detail.reason))]; });
+    assert.deepEqual(reasons, ['unreachable']);
+  } finally {
+    silentSockets.forEach((socket) => socket.destroy());
+    silent.close();
+    await Promise.all([foreign, dropping, restarted].filter(Boolean).map(closeServer));
+  }
 });

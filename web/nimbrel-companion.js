@@ -288,6 +288,8 @@ export class NimbrelCompanion extends EventTarget {
       this.isOpen = false;
       let settled = false;
       let greeted = false;
+      // Rejected for an open prompt; the player's answer is still to come.
+      let awaitingAnswer = false;
       const refuse = (reason, permission) => {
         this.dispatchEvent(new CustomEvent('refused', { detail: { reason, permission } }));
         if (!settled) reject(failure(`Nimbrel Client not reached: ${reason}`, reason, permission));
@@ -298,6 +300,7 @@ export class NimbrelCompanion extends EventTarget {
         if (greeted || this.socket !== socket) return;
         if (socket.readyState === WebSocket.CONNECTING && permission === 'prompt' && !pageOnLoopback()) {
           refuse(REFUSAL_REASONS.permissionPrompt, permission);
+          awaitingAnswer = true;
         } else {
           refuse(REFUSAL_REASONS.timeout, permission);
           socket.close();
@@ -344,10 +347,10 @@ export class NimbrelCompanion extends EventTarget {
         this.inFlight = null;
         this.queue = [];
         for (const command of dropped) command.reject(failure('the connection to Nimbrel Client ended', 'closed'));
-        if (!settled) {
+        if (!settled || (awaitingAnswer && !greeted)) {
           if (this.stopped) {
+            if (!settled) reject(failure('closed before the program answered', REFUSAL_REASONS.closed));
             settled = true;
-            reject(failure('closed before the program answered', REFUSAL_REASONS.closed));
           } else {
             const permission = await localAccessPermission();
             refuse(permission === 'denied' ? REFUSAL_REASONS.permissionDenied : REFUSAL_REASONS.unreachable, permission);

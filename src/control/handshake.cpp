@@ -160,7 +160,7 @@ ws_request ws_parse_request(const std::uint8_t* bytes, std::int32_t count)
         std::int32_t text_length = length - value;
 
         if (equals(line_buf, colon, ws_name_version)) {
-            request.version = static_cast<std::uint8_t>(parse_int(text, text_length));
+            request.version = parse_int(text, text_length);
         } else if (equals(line_buf, colon, ws_name_key)) {
             request.key_length = text_length < ws_key_capacity ? text_length : ws_key_capacity;
             std::memcpy(request.key, text, request.key_length);

@@ -6,7 +6,7 @@
 
 inline constexpr char ws_guid[] = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 inline constexpr int ws_guid_length = 36;
-inline constexpr std::uint8_t ws_version = 13;
+inline constexpr int ws_version = 13;
 inline constexpr int ws_key_capacity = 32;
 // The key and the GUID share a 64-byte work area with a terminating NUL.
 inline constexpr int ws_key_max_length = 27;
@@ -28,7 +28,7 @@ bool ws_origin_accepted(const std::uint8_t* value, std::int32_t length);
 bool ws_scan_headers(std::uint8_t* bytes, std::int32_t count);
 
 struct ws_request {
-    std::uint8_t version; // low byte of the version header's number; 0 without it
+    int version; // the version header's number, as atoi reads it; 0 without it
     std::uint8_t key[ws_key_capacity];
     std::int32_t key_length;
     bool upgrade_websocket; // noted only: acceptance rests on the version

@@ -72,10 +72,16 @@ void accept_game_client(sock_t mc_master)
         log_line(tag_proxy, "new mc server is invalid");
         return;
     }
-    if (handle_kind == handle_proxy) {
+    if (handle_kind == handle_proxy && !proxy_status_done()) {
         net_close(newcomer);
         log_line(tag_proxy, "rejected client");
         return;
+    }
+    // A client that pings and then connects at once to log in finds its
+    // finished ping still open; the login takes its place.
+    if (handle_kind == handle_proxy) {
+        log_line(tag_proxy, "status proxy replaced");
+        close_handler();
     }
     if (room_length == room_length_none) {
         handle_kind = handle_no_room;

@@ -13,6 +13,11 @@ extern std::int32_t to_server_fill;
 // connection could not be made; the game client has then been closed.
 bool create_proxy(sock_t client);
 
+// True while the proxy serves a status exchange (a server-list ping) and holds
+// no part of a request: the program has answered everything asked, so a new
+// game client may take the proxy's place.
+bool proxy_status_done();
+
 void proxy_client_readable();
 void proxy_server_readable();
 void proxy_server_writable();

@@ -18,6 +18,9 @@ bool create_proxy(sock_t client);
 // game client may take the proxy's place.
 bool proxy_status_done();
 
+// True while nothing has passed through the proxy in either direction.
+bool proxy_untouched();
+
 void proxy_client_readable();
 void proxy_server_readable();
 void proxy_server_writable();

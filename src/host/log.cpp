@@ -80,15 +80,15 @@ struct line_builder {
     std::int32_t finish()
     {
         if (cut)
-            length += std::snprintf(log_buf + length, static_cast<size_t>(log_buf_size - 1 - length), cut_mark,
-                                    static_cast<int>(source_bytes));
+            length += std::snprintf(log_buf + length, static_cast<size_t>(log_buf_size - 1 - length),
+                                    cut_mark, static_cast<int>(source_bytes));
         log_buf[length++] = '\n';
         current_sink(log_buf, length);
         return length;
     }
 };
 
-}  // namespace
+} // namespace
 
 void log_set_sink(log_sink sink)
 {
@@ -104,7 +104,8 @@ std::int32_t log_line(const char* tag, const char* format, ...)
     if (written < 0)
         written = 0;
     line_builder line(tag);
-    line.add(reinterpret_cast<const std::uint8_t*>(format_buf), written < format_buf_size ? written : format_buf_size - 1);
+    line.add(reinterpret_cast<const std::uint8_t*>(format_buf),
+             written < format_buf_size ? written : format_buf_size - 1);
     if (written >= format_buf_size)
         line.source_bytes = written;
     return line.finish();

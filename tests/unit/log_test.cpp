@@ -11,8 +11,8 @@ namespace {
 std::string logged_text(const std::string& text)
 {
     log_capture log;
-    log_text(tag_ws, "[", reinterpret_cast<const std::uint8_t*>(text.data()), static_cast<std::int32_t>(text.size()),
-             "]");
+    log_text(tag_ws, "[", reinterpret_cast<const std::uint8_t*>(text.data()),
+             static_cast<std::int32_t>(text.size()), "]");
     return log.text();
 }
 
@@ -25,8 +25,10 @@ TEST(LogLine, ShowsControlBytesEscapedKeepsUtf8AndCutsLongTextsWhole)
     EXPECT_EQ(log.text(), "[WS] putted, sock -1 in 15\n");
 
     using namespace std::string_literals;
-    EXPECT_EQ(logged_text("ORIGIN: https://a.example\0.evil"s), "[WS] [ORIGIN: https://a.example\\x00.evil]\n");
-    EXPECT_EQ(logged_text("x\n[PROXY] created proxy\r\x1b\x7f"), "[WS] [x\\x0a[PROXY] created proxy\\x0d\\x1b\\x7f]\n");
+    EXPECT_EQ(logged_text("ORIGIN: https://a.example\0.evil"s),
+              "[WS] [ORIGIN: https://a.example\\x00.evil]\n");
+    EXPECT_EQ(logged_text("x\n[PROXY] created proxy\r\x1b\x7f"),
+              "[WS] [x\\x0a[PROXY] created proxy\\x0d\\x1b\\x7f]\n");
     EXPECT_EQ(logged_text("Jürgen ✓"), "[WS] [Jürgen ✓]\n");
 
     // 254 bytes fit behind "[": a two-byte character at the edge goes whole,

@@ -22,8 +22,14 @@ inline constexpr char ws_name_upgrade[] = "UPGRADE";
 // end of the value, a port or a path. The scheme is not examined.
 bool ws_origin_accepted(const std::uint8_t* value, std::int32_t length);
 
+// Any web page may open connections, so the log of one opening request is
+// bounded: header lines are logged while less than this many bytes went to
+// them, which leaves room for the request's other lines within 4 KiB.
+inline constexpr std::int32_t ws_request_log_budget = 3328;
+
 // Walks the CR LF lines of a handshake read: upper-cases each header name in
-// place, logs every line and "origin found" for Origin lines. True when some
+// place, logs every line and "origin found" for Origin lines, within
+// ws_request_log_budget, then how many lines were not logged. True when some
 // Origin line was accepted.
 bool ws_scan_headers(std::uint8_t* bytes, std::int32_t count);
 

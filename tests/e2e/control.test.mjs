@@ -113,3 +113,30 @@ test('frames: the 64-bit length form is taken whole; anything else that closes t
     assert.ok(!program.linesSince(since).some((line) => line.startsWith('[WS] join')), `${what}: no join`);
   }
 });
+
+test('what a page sends cannot flood or forge the log', async () => {
+  // Any page may send these: each request's log stays within 4 KiB, however long its lines or many.
+  const filler = Array.from({ length: 60 }, (_, i) => `X-Filler-${i}: ${'f'.repeat(100)}`);
+  const flood = Buffer.from([`GET /${'a'.repeat(8192)} HTTP/1.1`, ...filler, 'Origin: https://elsewhere.example']
+    .join('\r\n') + '\r\n\r\n', 'latin1');
+  for (let i = 0; i < 200; i++) {
+    const since = program.mark();
+    assert.equal(await exchange(flood), '', 'refused unanswered');
+    await program.waitForLine(/^\[WS\] close, sock \d+$/, { since });
+    const lines = program.linesSince(since);
+    const bytes = lines.reduce((sum, line) => sum + line.length + 1, 0);
+    assert.ok(bytes <= 4096 && lines.some((line) => /^\[WS\] \d+ header lines not logged$/.test(line)),
+      `request ${i}: ${bytes} bytes logged:\n${lines.join('\n')}`);
+    if (i === 0) assert.ok(lines.includes(`[WS] [GET /${'a'.repeat(250)} [cut, 8208 bytes in all]`), lines.join('\n'));
+  }
+
+  // Control bytes in a header show escaped: nothing looks like a line of the program's own.
+  const since = program.mark();
+  for (const [name, value] of [['Origin', `${SITE}\0.evil`], ['X-Note', 'a\n[PROXY] created proxy']]) {
+    const request = rawRequest(SITE).toString('latin1').replace(`Origin: ${SITE}`, `${name}: ${value}`);
+    assert.equal(await exchange(Buffer.from(request, 'latin1')), '', `${name}: refused`);
+  }
+  const lines = await program.linesUntil('[WS] [X-NOTE: a\\x0a[PROXY] created proxy]', { since });
+  assert.ok(lines.includes(`[WS] [ORIGIN: ${SITE}\\x00.evil]`), lines.join('\n'));
+  assert.ok(!lines.some((line) => line.startsWith('[PROXY]') || line.includes(`[ORIGIN: ${SITE}]`)), lines.join('\n'));
+});

@@ -18,6 +18,23 @@ export declare const FIELDS: Readonly<{
 /** Every byte of the address field, the port's two included, is XORed with this. */
 export declare const SCRAMBLE: 0xc7;
 
+/** The program's first frame; any other greeting is a program of another channel version. */
+export declare const GREETING: '1';
+export declare const DEFAULT_TIMEOUT_MS: 5000;
+
+/** Why connect() rejected (error.reason) or a 'refused' event came. */
+export declare const REFUSAL_REASONS: Readonly<{
+  unreachable: 'unreachable';
+  permissionDenied: 'permission-denied';
+  permissionPrompt: 'permission-prompt';
+  timeout: 'timeout';
+  incompatible: 'incompatible';
+  closed: 'closed';
+}>;
+
+/** The names the local-access permission goes by, newest first. */
+export declare const PERMISSION_NAMES: readonly ['loopback-network', 'local-network-access', 'local-network'];
+
 /** A room to join. Names longer than their fields are cut at a character boundary. */
 export interface Room {
   /** Up to 16 bytes, or a text of up to 16 UTF-8 bytes, kept for the site and never read by the program. */
@@ -50,7 +67,7 @@ export type RoomRecord = { joined: false } | JoinedRecord;
 /** The browser's answer to "may this site reach programs on this device"; 'unknown' where it does not say. */
 export type LocalAccessPermission = 'granted' | 'denied' | 'prompt' | 'unknown';
 
-export type RefusalReason = 'permission-denied' | 'unreachable';
+export type RefusalReason = (typeof REFUSAL_REASONS)[keyof typeof REFUSAL_REASONS];
 
 export interface RefusedDetail {
   reason: RefusalReason;
@@ -66,7 +83,34 @@ export interface CloseDetail {
 /** What connect() rejects with. */
 export interface RefusalError extends Error {
   reason: RefusalReason;
-  permission: LocalAccessPermission;
+  permission?: LocalAccessPermission;
+}
+
+/** What join() and leave() reject with: the connection ended first, or was not open. */
+export interface CommandError extends Error {
+  reason: 'closed' | 'not-connected';
+}
+
+export interface ReconnectingDetail {
+  attempt: number;
+  delayMs: number;
+}
+
+export interface ReconnectOptions {
+  initialDelayMs?: number;
+  maxDelayMs?: number;
+}
+
+export interface NimbrelCompanionOptions {
+  /** The program's address; DEFAULT_URL by default. */
+  url?: string;
+  /** How long connect() waits for the greeting; DEFAULT_TIMEOUT_MS by default. */
+  timeoutMs?: number;
+  /**
+   * After a failed attempt or a dropped connection, try again after a delay
+   * that doubles each time (1 s up to 30 s by default), until close().
+   */
+  reconnect?: boolean | ReconnectOptions;
 }
 
 export interface NimbrelCompanionEventMap {
@@ -74,6 +118,7 @@ export interface NimbrelCompanionEventMap {
   record: CustomEvent<RoomRecord>;
   close: CustomEvent<CloseDetail>;
   refused: CustomEvent<RefusedDetail>;
+  reconnecting: CustomEvent<ReconnectingDetail>;
 }
 
 /** A join command's payload: 86 bytes for an IPv4 room, 98 for an IPv6 one. Throws on a bad address or port. */
@@ -85,19 +130,28 @@ export declare function decodeRecord(data: Uint8Array | ArrayBufferLike | ArrayL
 export declare function localAccessPermission(): Promise<LocalAccessPermission>;
 
 export declare class NimbrelCompanion extends EventTarget {
-  constructor(options?: { url?: string });
+  constructor(options?: NimbrelCompanionOptions);
   readonly url: string;
+  readonly timeoutMs: number;
   /** True from the program's greeting until the connection ends. */
   readonly isOpen: boolean;
   /** The last record received; null before the first. */
   readonly record: RoomRecord | null;
 
-  /** Resolves once the program has greeted the page; rejects with a RefusalError after a 'refused' event. */
-  connect(): Promise<void>;
-  /** Throws when not connected, or on a bad address or port. */
-  join(room: Room): void;
-  /** Throws when not connected. */
-  leave(): void;
+  /**
+   * Resolves once the program has greeted the page; rejects with a RefusalError
+   * (a 'refused' event says the same), or with a plain Error when already
+   * connected or connecting.
+   */
+  connect(options?: { timeoutMs?: number }): Promise<void>;
+  /**
+   * Resolves with the echoed record once the program has taken the command;
+   * rejects with a CommandError. Throws at once on a bad address or port.
+   */
+  join(room: Room): Promise<RoomRecord>;
+  /** Resolves with the echoed record; rejects with a CommandError. */
+  leave(): Promise<RoomRecord>;
+  /** Ends the connection, and any reconnecting, for good. */
   close(): void;
 
   addEventListener<K extends keyof NimbrelCompanionEventMap>(type: K,

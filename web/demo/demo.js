@@ -1,11 +1,10 @@
 // @ts-check
 // The demo site's page: shows what Nimbrel Client is doing, from the kit's
 // events alone, and joins and leaves the demo rooms.
-import { NimbrelCompanion, localAccessPermission } from '../nimbrel-companion.js';
+import { NimbrelCompanion } from '../nimbrel-companion.js';
 
 /** @typedef {{ id: string, roomName: string, ownerName: string, address: string, port: number }} DemoRoom */
 
-const RETRY_MS = 2000;
 // What the game accepts as a player name.
 const NICK = /^[A-Za-z0-9_]{3,16}$/;
 
@@ -15,7 +14,8 @@ const prompt = element('prompt');
 const problem = element('problem');
 const leave = /** @type {HTMLButtonElement} */ (element('leave'));
 const nick = /** @type {HTMLInputElement} */ (element('nick'));
-const companion = new NimbrelCompanion();
+// Looks for the program every second or two until it answers.
+const companion = new NimbrelCompanion({ reconnect: { initialDelayMs: 1000, maxDelayMs: 2000 } });
 /** @type {HTMLButtonElement[]} */
 const joinButtons = [];
 
@@ -42,13 +42,17 @@ function update() {
   leave.disabled = !record?.joined;
 }
 
-/** @param {() => void} command */
+/** @param {() => Promise<unknown>} command */
 function send(command) {
+  /** @param {unknown} error */
+  const report = (error) => {
+    problem.textContent = error instanceof Error ? error.message : String(error);
+  };
   problem.textContent = '';
   try {
-    command();
+    command().catch(report);
   } catch (error) {
-    problem.textContent = error instanceof Error ? error.message : String(error);
+    report(error);
   }
 }
 
@@ -72,28 +76,23 @@ companion.addEventListener('record', ({ detail: record }) => {
   update();
 });
 companion.addEventListener('refused', ({ detail }) => {
-  prompt.hidden = true;
+  // The browser is asking the player; the attempt goes on until the answer.
+  prompt.hidden = detail.reason !== 'permission-prompt';
   if (detail.reason === 'permission-denied') {
     show('blocked', 'This browser blocks the site from reaching Nimbrel Client. Allow "Access other apps and ' +
       'services on this device" in the site settings (the icon left of the address bar), then reload.');
-  } else {
+  } else if (detail.reason === 'timeout') {
+    show('absent', 'Nimbrel Client does not answer. Restart it.');
+  } else if (detail.reason === 'incompatible') {
+    show('absent', 'This Nimbrel Client is a version this page cannot talk to. Update it.');
+  } else if (detail.reason === 'unreachable') {
     show('absent', 'Nimbrel Client is not running. Start it, and this page finds it.');
   }
 });
 companion.addEventListener('close', ({ detail }) => {
   if (detail.wasOpen) show('absent', 'Nimbrel Client has stopped. Start it again, and this page finds it.');
   update();
-  setTimeout(connect, RETRY_MS);
 });
-
-function connect() {
-  // The browser asks the player while the connection waits; say why it asks.
-  localAccessPermission().then((permission) => {
-    prompt.hidden = companion.isOpen || permission !== 'prompt';
-  });
-  // A refusal is reported by the 'refused' event.
-  companion.connect().catch(() => {});
-}
 
 async function listRooms() {
   const { version, rooms } = await (await fetch('rooms.json')).json();
@@ -118,4 +117,5 @@ leave.addEventListener('click', () => send(() => companion.leave()));
 listRooms().catch((error) => {
   problem.textContent = `The room list did not load: ${error.message}`;
 });
-connect();
+// Each failed attempt is reported by a 'refused' event.
+companion.connect().catch(() => {});

@@ -86,11 +86,33 @@ void accept_game_client(sock_t mc_master)
         log_line(tag_proxy, "new mc server is invalid");
         return;
     }
-    if (handle_kind == handle_proxy) {
+    // Tools that learn the server's version first (minecraft-protocol among
+    // them) open the login connection, keep it silent and ping on a second
+    // one: the ping takes the untouched proxy and the login waits its turn.
+    if (handle_kind == handle_proxy && proxy_untouched() && held_sock == invalid_sock) {
+        held_sock = client_sock;
+        client_sock = newcomer;
+        // Nothing has passed, so nothing waits for the client set aside.
+        client_out.sock = newcomer;
+        log_line(tag_proxy, "silent client held");
+        return;
+    }
+    // A client that pings and then connects at once to log in finds its
+    // finished ping still open; the login takes its place.
+    if (handle_kind == handle_proxy && !proxy_status_done()) {
         net_close(newcomer);
         log_line(tag_proxy, "rejected client");
         return;
     }
+    if (handle_kind == handle_proxy) {
+        log_line(tag_proxy, "status proxy replaced");
+        close_handler();
+    }
+    admit_game_client(newcomer);
+}
+
+void admit_game_client(sock_t newcomer)
+{
     if (room_length == room_length_none) {
         handle_kind = handle_no_room;
         client_sock = newcomer;
@@ -162,6 +184,15 @@ bool loop_pass(sock_t ws_master, sock_t mc_master, int max_wait_ms)
     sock_t watched[ws_slot_count];
     std::int64_t now = net_now_ms();
     std::int64_t deadline = check_deadlines(now);
+    // A game client set aside while another was served gets its turn once
+    // the handler has ended, after any output it was finishing (the check
+    // above may just have ended it).
+    if (handle_kind == handle_none && held_sock != invalid_sock) {
+        sock_t held = held_sock;
+        held_sock = invalid_sock;
+        log_line(tag_proxy, "held client admitted");
+        admit_game_client(held);
+    }
 
     wait_clear();
     wait_add_read(ws_master);

@@ -18,6 +18,7 @@ constexpr std::int32_t packet_id_status_request = 0;
 constexpr std::int32_t packet_id_ping = 1;
 constexpr std::int32_t packet_id_login_start = 0;
 constexpr std::int32_t handshake_port_size = 2;
+constexpr char c2s_pop_line[] = "popped mitm_c2s buffer";
 
 // Reads a VarInt at offset within the packet; false unless it is complete
 // inside the body.
@@ -107,10 +108,10 @@ bool on_login(packet_reader& r)
     if (!field_varint(r, at, &old_length, &old_prefix) || old_length < 0 ||
         old_length > r.received - at - old_prefix)
         return true;
-    log_line(tag_mitm, "og nick = %.*s", old_length, reinterpret_cast<const char*>(r.buf + at + old_prefix));
+    log_text(tag_mitm, "og nick = ", r.buf + at + old_prefix, old_length, "");
     nick_replaced = 1;
     room_text_result nick = room_text(room_field::nick);
-    log_line(tag_mitm, "as nick: %.*s", nick.length, reinterpret_cast<const char*>(nick.text));
+    log_text(tag_mitm, "as nick: ", nick.text, nick.length, "");
 
     std::int32_t new_prefix = varint_size(nick.length);
     std::int32_t old_end = at + old_prefix + old_length;
@@ -133,7 +134,7 @@ bool mitm_c2s(std::uint8_t byte)
     relayed_bytes++;
     to_client = {r.buf, 0};
     to_server = {r.buf, 0};
-    read_step step = reader_take(r, byte, to_server, "popped mitm_c2s buffer");
+    read_step step = reader_take(r, byte, to_server, c2s_pop_line);
     if (step == read_step::stop)
         return true;
     if (step == read_step::more)
@@ -163,7 +164,7 @@ bool mitm_c2s(std::uint8_t byte)
 std::int32_t mitm_c2s_run(std::uint8_t* bytes, std::int32_t count, bool* whole)
 {
     // Once the login carries the room's nick, a well-framed packet goes on as
-    // it came.
+    // it came; a long one does in any stage, uninspected.
     bool whole_allowed = next_state == next_state_login && nick_replaced == 1;
-    return reader_run(c2s_reader, bytes, count, whole_allowed, false, to_server, whole);
+    return reader_run(c2s_reader, bytes, count, whole_allowed, false, to_server, whole, c2s_pop_line);
 }

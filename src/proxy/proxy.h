@@ -14,6 +14,14 @@ bool create_proxy(sock_t client);
 bool proxy_wants_client();
 bool proxy_wants_server();
 
+// True while the proxy serves a status exchange (a server-list ping) and holds
+// no part of a request: the program has answered everything asked, so a new
+// game client may take the proxy's place.
+bool proxy_status_done();
+
+// True while nothing has passed through the proxy in either direction.
+bool proxy_untouched();
+
 void proxy_client_readable();
 void proxy_server_readable();
 // Hands over what waits for a peer; a failed send ends the proxy.

@@ -149,29 +149,51 @@ bool proxy_pump(std::int32_t count, rewriter step, rewriter_run run)
 {
     client_output to_c;
     server_output to_s;
-    for (std::int32_t start = 0; start < count; start += recv_buf_size) {
-        std::int32_t end = count - start < recv_buf_size ? count : start + recv_buf_size;
-        // The loop hands the room server its bytes between reads.
-        to_c.batched = 0;
-        to_s.batched = 0;
-        for (std::int32_t i = start; i < end;) {
-            bool whole = false;
-            std::int32_t taken = run != nullptr ? run(recv_buf + i, end - i, &whole) : 0;
-            if (taken == 0) {
-                if (step(recv_buf[i])) {
-                    // What a batch would still hold stays unsent; the rest had left.
-                    to_s.withhold_batch();
-                    to_c.flush_unbatched();
-                    out_write(server_out, true);
-                    return true;
-                }
-                taken = 1;
-                whole = true; // a step's output is one piece
-            }
-            if (to_c.take(to_client, !whole) || to_s.take(to_server, !whole))
-                return true;
-            i += taken;
+    // Each recv_buf_size bytes of the read count as a read of their own: by
+    // the start of the next one, the batch toward the client has left, and
+    // the loop has handed the room server its bytes.
+    std::int32_t share_end = 0;
+    auto enter = [&](std::int32_t at) {
+        while (at >= share_end) {
+            to_c.batched = 0;
+            to_s.batched = 0;
+            share_end += recv_buf_size;
         }
+    };
+    for (std::int32_t i = 0; i < count;) {
+        enter(i);
+        bool whole = false;
+        std::int32_t taken = run != nullptr ? run(recv_buf + i, count - i, &whole) : 0;
+        if (taken == 0) {
+            if (step(recv_buf[i])) {
+                // What a batch would still hold stays unsent; the rest had left.
+                to_s.withhold_batch();
+                to_c.flush_unbatched();
+                out_write(server_out, true);
+                return true;
+            }
+            taken = 1;
+            whole = true; // a step's output is one piece
+        }
+        if (whole) {
+            // The piece leaves with its last byte, in whichever share that lies.
+            enter(i + taken - 1);
+            if (to_c.take(to_client, false) || to_s.take(to_server, false))
+                return true;
+        } else {
+            // Bytes passed on one by one count in the share they lie in.
+            for (std::int32_t at = i; at < i + taken;) {
+                enter(at);
+                std::int32_t end = i + taken < share_end ? i + taken : share_end;
+                auto part = [&](out_slice s) {
+                    return s.length == 0 ? s : out_slice{s.bytes + (at - i), end - at};
+                };
+                if (to_c.take(part(to_client), true) || to_s.take(part(to_server), true))
+                    return true;
+                at = end;
+            }
+        }
+        i += taken;
     }
     // A failure toward the room server, or a connection still being made,
     // waits for the writable step, which reports it.

@@ -5,13 +5,14 @@
 
 #include <cstdint>
 
-// Bytes waiting for the room server; the loop watches for writability while
-// this is not 0.
-extern std::int32_t to_server_fill;
-
 // Starts a proxy for the new game-client connection. False when the room-server
 // connection could not be made; the game client has then been closed.
 bool create_proxy(sock_t client);
+
+// Whether the loop should read from the game client and from the room server:
+// not while the output either read could add to waits beyond its bound.
+bool proxy_wants_client();
+bool proxy_wants_server();
 
 // True while the proxy serves a status exchange (a server-list ping) and holds
 // no part of a request: the program has answered everything asked, so a new
@@ -23,4 +24,6 @@ bool proxy_untouched();
 
 void proxy_client_readable();
 void proxy_server_readable();
+// Hands over what waits for a peer; a failed send ends the proxy.
+void proxy_client_writable();
 void proxy_server_writable();

@@ -662,35 +662,41 @@ void stop_on_signal(int)
     _exit(130);
 }
 
+// An environment variable's value; null when it is unset or empty.
+const char* env(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value && *value ? value : nullptr;
+}
+
 void parse(int argc, char** argv)
 {
-    if (const char* quick = std::getenv("BENCH_QUICK"); quick && *quick && std::strcmp(quick, "0") != 0) {
-        config.quick = true;
+    const struct {
+        const char* variable;
+        const char* option; // null: no option
+        std::string* field;
+    } texts[] = {{"BENCH_PROGRAM", "--program", &config.program},
+                 {"BENCH_DOC", "--doc", &config.doc},
+                 {"BENCH_CHART", "--chart", &config.chart},
+                 {"BENCH_ONLY", nullptr, &config.only}};
+    if (const char* quick = env("BENCH_QUICK"))
+        config.quick = std::strcmp(quick, "0") != 0;
+    const char* runs = env("BENCH_RUNS");
+    for (const auto& t : texts) {
+        if (const char* value = env(t.variable))
+            *t.field = value;
     }
-    if (const char* runs = std::getenv("BENCH_RUNS"); runs && *runs)
-        config.runs = std::atoi(runs);
-    if (const char* path = std::getenv("BENCH_PROGRAM"); path && *path)
-        config.program = path;
-    if (const char* path = std::getenv("BENCH_DOC"); path && *path)
-        config.doc = path;
-    if (const char* path = std::getenv("BENCH_CHART"); path && *path)
-        config.chart = path;
-    if (const char* only = std::getenv("BENCH_ONLY"); only && *only)
-        config.only = only;
-    bool runs_given = std::getenv("BENCH_RUNS") && *std::getenv("BENCH_RUNS");
     for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
+        const std::string arg = argv[i];
+        const bool has_value = i + 1 < argc;
+        const auto* text = std::find_if(std::begin(texts), std::end(texts),
+                                        [&](const auto& t) { return t.option && arg == t.option; });
         if (arg == "--quick") {
             config.quick = true;
-        } else if (arg == "--runs" && i + 1 < argc) {
-            config.runs = std::atoi(argv[++i]);
-            runs_given = true;
-        } else if (arg == "--program" && i + 1 < argc) {
-            config.program = argv[++i];
-        } else if (arg == "--doc" && i + 1 < argc) {
-            config.doc = argv[++i];
-        } else if (arg == "--chart" && i + 1 < argc) {
-            config.chart = argv[++i];
+        } else if (arg == "--runs" && has_value) {
+            runs = argv[++i];
+        } else if (text != std::end(texts) && has_value) {
+            *text->field = argv[++i];
         } else {
             std::fprintf(
                 stderr,
@@ -699,11 +705,13 @@ void parse(int argc, char** argv)
             std::exit(2);
         }
     }
+    if (runs)
+        config.runs = std::atoi(runs);
     if (config.quick) {
         config.bulk_bytes = 16ull << 20;
         config.round_trips = 2000;
         config.status_pings = 200;
-        if (!runs_given)
+        if (!runs)
             config.runs = 1;
     }
     config.runs = std::clamp(config.runs, 1, 9);

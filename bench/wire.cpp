@@ -45,42 +45,38 @@ void set_socket_options(int fd)
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
-static sockaddr_in loopback(std::uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-int connect_loopback(std::uint16_t port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    set_socket_options(fd);
-    sockaddr_in address = loopback(port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-int listen_loopback(std::uint16_t port)
+// A socket on the loopback's port: connected to it, or listening on it.
+// -1 on failure.
+static int loopback_socket(std::uint16_t port, bool listening)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
     int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address = loopback(port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 64) != 0) {
+    if (listening)
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    else
+        set_socket_options(fd);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto* at = reinterpret_cast<const sockaddr*>(&address);
+    const bool ok = listening ? bind(fd, at, sizeof address) == 0 && listen(fd, 64) == 0
+                              : connect(fd, at, sizeof address) == 0;
+    if (!ok)
         close(fd);
-        return -1;
-    }
-    return fd;
+    return ok ? fd : -1;
+}
+
+int connect_loopback(std::uint16_t port)
+{
+    return loopback_socket(port, false);
+}
+
+int listen_loopback(std::uint16_t port)
+{
+    return loopback_socket(port, true);
 }
 
 bool send_all(int fd, const void* data, std::size_t length)

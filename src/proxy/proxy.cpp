@@ -89,7 +89,8 @@ bool create_proxy(sock_t client)
 
 bool proxy_status_done()
 {
-    return next_state == next_state_status && c2s_reader.len_shift == 0 && c2s_reader.in_body == 0;
+    return next_state == next_state_status && c2s_reader.len_shift == 0 && c2s_reader.in_body == 0 &&
+           out_pending(client_out) == 0;
 }
 
 bool proxy_untouched()

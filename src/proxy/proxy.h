@@ -14,9 +14,9 @@ bool create_proxy(sock_t client);
 bool proxy_wants_client();
 bool proxy_wants_server();
 
-// True while the proxy serves a status exchange (a server-list ping) and holds
-// no part of a request: the program has answered everything asked, so a new
-// game client may take the proxy's place.
+// True while the proxy serves a status exchange (a server-list ping), holds
+// no part of a request and has handed the client every answer: the program
+// has answered everything asked, so a new game client may take its place.
 bool proxy_status_done();
 
 // True while nothing has passed through the proxy in either direction.

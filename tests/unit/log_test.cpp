@@ -1,5 +1,4 @@
 #include "host/log.h"
-#include "host/registry.h"
 #include "log_capture.h"
 
 #include <gtest/gtest.h>
@@ -39,15 +38,4 @@ TEST(LogLine, ShowsControlBytesEscapedKeepsUtf8AndCutsLongTextsWhole)
         std::string kept = "[WS] [" + std::string(254, 'a') + (tail.size() > 1000 ? "a" : "");
         EXPECT_EQ(line, kept + " [cut, " + std::to_string(text.size() + 2) + " bytes in all]\n");
     }
-}
-
-TEST(FormatReply, FollowsSnprintfConventions)
-{
-    recv_buf[0] = 'x';
-    EXPECT_EQ(format_reply(0, "%s", "hello"), 5);
-    EXPECT_EQ(recv_buf[0], 'x');
-    EXPECT_EQ(format_reply(3, "%s: %d", "hello", 13), 9);
-    EXPECT_STREQ(reinterpret_cast<char*>(recv_buf), "he");
-    EXPECT_EQ(format_reply(recv_buf_size, "%s: %d", "hello", 13), 9);
-    EXPECT_STREQ(reinterpret_cast<char*>(recv_buf), "hello: 13");
 }

@@ -80,7 +80,7 @@ struct LoopPass : ::testing::Test {
         ws_slots[0] = {ends[0], ws_state_open, true, 0, 0};
         ws_out_reset(0);
         page = ends[1];
-        opened = {ws_master, mc_master, page};
+        opened = {ws_master, mc_master};
     }
     void TearDown() override
     {
@@ -118,7 +118,7 @@ TEST_F(LoopPass, OnePassAcceptsPagesThenGameClientsThenHandlesPagesSoACommandDro
     keep(connect_to(ws_port));
     int game = keep(connect_to(mc_port));
     const std::uint8_t leave[] = {0x82, 0x80, 1, 2, 3, 4};
-    ASSERT_EQ(write(page, leave, sizeof leave), 6);
+    ASSERT_EQ(write(keep(page), leave, sizeof leave), 6);
     usleep(20000);
     pass();
 
@@ -132,6 +132,41 @@ TEST_F(LoopPass, OnePassAcceptsPagesThenGameClientsThenHandlesPagesSoACommandDro
         << text;
     char byte;
     EXPECT_EQ(read(game, &byte, 1), 0) << "the newcomer met the old record and was dropped by the new one";
+}
+
+TEST_F(LoopPass, ARoomEchoGoesToEveryOpenPageAndQuietlyFreesThoseItCannotReach)
+{
+    // Slot 1 is open and slot 2 still in its handshake; the sender and slot 1
+    // go away before their echoes can be sent.
+    int peers[3] = {page};
+    for (int slot = 1; slot < 3; slot++) {
+        int ends[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+        ws_slots[slot] = {ends[0], slot == 1 ? ws_state_open : ws_state_handshake, true, 0, net_now_ms()};
+        ws_out_reset(slot);
+        peers[slot] = keep(ends[1]);
+    }
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    ws_slots[3] = {ends[0], ws_state_open, true, 0, 0};
+    ws_out_reset(3);
+    keep(ends[1]);
+    std::string frame = std::string("\x82\xD6\0\0\0\0", 6) + std::string(86, 'j'); // a join under a zero mask
+    ASSERT_EQ(write(page, frame.data(), frame.size()), 92);
+    close(page);
+    close(peers[1]);
+    pass();
+
+    EXPECT_EQ(room_length, room_length_ipv4);
+    EXPECT_EQ(ws_slots[0].sock, 0);
+    EXPECT_EQ(ws_slots[1].sock, 0);
+    std::uint8_t got[100];
+    EXPECT_EQ(read(ends[1], got, sizeof got), 88) << "the echo goes on past the failed ones";
+    EXPECT_EQ(recv(peers[2], got, sizeof got, MSG_DONTWAIT), -1) << "a page still in its handshake";
+    std::string text = log.text();
+    EXPECT_EQ(text.find("close, sock"), std::string::npos) << text;
+    EXPECT_NE(text.find("[MISC] send fails\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[WS] packet finish, sock 0\n"), std::string::npos) << text;
 }
 
 TEST_F(LoopPass, AFailedProxyCreationLogsItAndClosesTheGameClient)

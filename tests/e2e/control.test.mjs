@@ -81,30 +81,8 @@ test('payloads of 85 and 87 bytes and text frames change nothing; joins over IPv
   await command(program, pages[2], leave);
 });
 
-// An open connection on a raw socket: the handshake done, the opening frames received.
-async function rawOpen() {
-  const peer = await sent(rawRequest(SITE));
-  await peer.until((p) => p.received.includes(greeting) || p.closed, 'the 101 reply and the opening frames');
-  assert.ok(!peer.closed, 'the connection opened');
-  peer.received = Buffer.alloc(0);
-  return peer;
-}
-
-test('frames: the 64-bit length form is taken whole, two in one write as well; a ping closes the connection unanswered', async () => {
-  // Both in one write: each is handled, and the page stays open.
-  const peer = await rawOpen();
-  await peer.send(Buffer.concat([clientFrame(0x82, ipv4Join, { form: 8 }), clientFrame(0x82, leave, { form: 8 })]));
-  assert.equal((await peer.until(atLeast(90), 'two echoes')).toString('hex'), `8256${ipv4Join.toString('hex')}8200`);
-  assert.ok(!peer.closed, 'the page stays open');
-  peer.close();
-  const since = program.mark();
-  const pinger = await rawOpen();
-  await pinger.send(clientFrame(0x89, []));
-  assert.equal((await pinger.until()).length, 0, 'nothing sent back');
-  await program.waitForLine(/^\[WS\] close, sock \d+$/, { since });
-});
-
-test('a request and a frame sent in pieces are each handled once whole', async () => {
+test('frames: a request and a frame sent in pieces, and two frames of the 64-bit form in one write, are each ' +
+  'handled once whole; a ping closes the connection unanswered', async () => {
   const peer = await connect(WS_PORT);
   const join = clientFrame(0x82, ipv6Join);
   for (const [bytes, cuts, what] of [[rawRequest(SITE), [20, -2], 'the reply'], [join, [1, 9], 'the echo']]) {
@@ -116,7 +94,12 @@ test('a request and a frame sent in pieces are each handled once whole', async (
     if (bytes === join) assert.equal(peer.received.toString('hex'), `8262${ipv6Join.toString('hex')}`);
     peer.received = Buffer.alloc(0);
   }
-  peer.close();
+  await peer.send(Buffer.concat([clientFrame(0x82, ipv4Join, { form: 8 }), clientFrame(0x82, leave, { form: 8 })]));
+  assert.equal((await peer.until(atLeast(90), 'two echoes')).toString('hex'), `8256${ipv4Join.toString('hex')}8200`);
+  const since = program.mark();
+  await peer.send(clientFrame(0x89, []));
+  assert.equal((await peer.until()).length, 90, 'nothing sent back to the ping');
+  await program.waitForLine(/^\[WS\] close, sock \d+$/, { since });
 });
 
 test('what a page sends cannot flood or forge the log', async () => {

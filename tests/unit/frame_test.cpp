@@ -1,9 +1,7 @@
 #include "control/frame.h"
-#include "host/registry.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -72,19 +70,4 @@ TEST(WsParseFrame, UnmasksDataFramesInEveryLengthFormAndRefusesAllOthers)
     // Unmasked, also when sized as if it had a key.
     EXPECT_EQ(parse(frame(0x82, std::string(86, 'u'), 0, 86, false)).kind, ws_frame_kind::refused);
     EXPECT_EQ(parse(frame(0x82, std::string(90, 'u'), 0, 86, false)).kind, ws_frame_kind::refused);
-}
-
-TEST(WsWriteFrame, WritesTheShortestLengthFormEvenFromAPayloadInTheReceiveBuffer)
-{
-    const std::pair<std::uint32_t, bytes> cases[] = {
-        {0, {0x82, 0}}, {125, {0x82, 125}}, {126, {0x82, 126, 0, 126}}, {300, {0x82, 126, 1, 44}}};
-    for (const auto& [length, header] : cases) {
-        bytes expected = header;
-        for (std::uint32_t i = 0; i < length; i++)
-            expected.push_back(static_cast<std::uint8_t>(i * 7));
-        // The payload overlaps the frame being written.
-        std::memcpy(recv_buf + 3, expected.data() + header.size(), length);
-        ws_write_frame(ws_opcode_binary, recv_buf + 3, length);
-        EXPECT_EQ(bytes(recv_buf, recv_buf + recv_len), expected) << length << " bytes";
-    }
 }

@@ -1,4 +1,3 @@
-#include "control/base64.h"
 #include "control/handshake.h"
 #include "control/sha1.h"
 
@@ -52,26 +51,10 @@ TEST(Sha1, MatchesKnownDigestsAcrossThePaddingBoundariesWhateverTheInputChunks)
                 << c.message.size() << " bytes in chunks of " << chunk;
 }
 
-TEST(Base64, PadsFinalGroupsOfOneAndTwoBytes)
-{
-    const std::string inputs[] = {"", "f", "fo", "foo", "foob", "foobar", std::string("\xff\xfe\x00\x3f", 4)};
-    const std::string outputs[] = {"", "Zg==", "Zm8=", "Zm9v", "Zm9vYg==", "Zm9vYmFy", "//4APw=="};
-    for (int i = 0; i < 7; i++) {
-        char out[16];
-        base64_encode(bytes_of(inputs[i]), static_cast<std::uint32_t>(inputs[i].size()), out);
-        EXPECT_EQ(out, outputs[i]) << inputs[i];
-    }
-    EXPECT_EQ(base64_length(20), 28u);
-}
-
-TEST(WsAcceptKey, FollowsTheRfcSampleAndGivesKeysTooLongForTheWorkAreaTheEmptyText)
+// The RFC's sample key is checked end to end, in the 101 reply.
+TEST(WsAcceptKey, GivesKeysTooLongForTheWorkAreaTheEmptyText)
 {
     char accept[ws_accept_length + 1];
-    ws_accept_key(bytes_of("dGhlIHNhbXBsZSBub25jZQ=="), 24, accept);
-    EXPECT_STREQ(accept, "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
-    ws_accept_key(nullptr, 0, accept);
-    EXPECT_STREQ(accept, "Kfh9QIsMVZcl6xEPYxPHzW8SZ8w="); // the GUID alone
-
     const std::string key(ws_key_max_length + 1, 'k');
     ws_accept_key(bytes_of(key), ws_key_max_length, accept);
     EXPECT_EQ(std::string(accept).size(), 28u);

@@ -44,13 +44,11 @@ test('the opening handshake: the exact 101 and 400 replies, then Origins accepte
     assert.equal(await exchange(rawRequest(SITE, { version })),
       'HTTP/1.1 400 Bad Request\r\nSEC-WEBSOCKET-VERSION: 13\r\n\r\nBad request', `version ${version}`);
   }
-  for (const origin of [SITE, `${SITE}:8443`, `http://${SITE_DOMAIN}`, `${SITE}/rooms`]) {
-    const page = await openPage(origin);
-    assert.deepEqual(page.messages, [{ binary: false, data: Buffer.from('1') }, { binary: true, data: leave }], origin);
-    page.terminate();
-  }
-  for (const origin of [`https://${SITE_DOMAIN}.attacker.net`, `https://sub.${SITE_DOMAIN}`,
-    `https://${SITE_DOMAIN}x.com`, 'null', null]) {
+  // The Origin cases in full are the unit tests'; here one of each kind goes through the whole program.
+  const page = await openPage(`http://${SITE_DOMAIN}:8443/rooms`);
+  assert.deepEqual(page.messages, [{ binary: false, data: Buffer.from('1') }, { binary: true, data: leave }]);
+  page.terminate();
+  for (const origin of [`https://${SITE_DOMAIN}.attacker.net`, null]) {
     since = program.mark();
     assert.equal(await exchange(rawRequest(origin)), '', `Origin ${origin}: nothing sent`);
     await program.waitForLine('[WS] origin error', { since });

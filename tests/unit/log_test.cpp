@@ -23,7 +23,6 @@ TEST(LogLine, KeepsUtf8AndCutsLongTextsWhole)
     log_line(tag_ws, "putted, sock %d in %d", -1, 15);
     EXPECT_EQ(log.text(), "[WS] putted, sock -1 in 15\n");
 
-    // Control bytes are escaped as the end-to-end and fuzz tests check.
     using namespace std::string_literals;
     EXPECT_EQ(logged_text("Jürgen ✓"), "[WS] [Jürgen ✓]\n");
 

@@ -64,7 +64,7 @@ TEST(VarintEncode, WritesMinimalFormsAndRefusesWhatDoesNotFit)
 // The fuzz target checks every insertion that succeeds against the decoder.
 TEST(VarintInsertPrefix, InsertsNothingForZeroAndRefusesANegativeValue)
 {
-    bytes buffer{1, 2, 3, 0, 0, 0};
+    bytes buffer{1, 2, 3, 0, 0, 0, 0, 0, 0}; // room for the count and 6 more
     std::int32_t count = 3;
     EXPECT_EQ(varint_insert_prefix(buffer.data(), &count, 0), 0);
     EXPECT_EQ(count, 3);

@@ -82,7 +82,8 @@ out_result out_send(out_buffer& out, const std::uint8_t* bytes, std::int32_t len
 bool out_write(out_buffer& out, bool quiet)
 {
     while (out.start < out.end) {
-        int sent = net_send(out.sock, out.bytes + out.start, out.end - out.start);
+        std::int32_t length = out_pending(out) < out_send_max ? out_pending(out) : out_send_max;
+        int sent = net_send(out.sock, out.bytes + out.start, length);
         if (sent < 0 && net_would_block())
             return false;
         if (sent <= 0) {

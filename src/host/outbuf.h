@@ -40,8 +40,13 @@ out_result out_send(out_buffer& out, const std::uint8_t* bytes, std::int32_t len
 // do not fit.
 bool out_append(out_buffer& out, const std::uint8_t* bytes, std::int32_t length);
 
-// Sends what waits as far as the socket takes it. True when a send failed,
-// after "send fails" and the error text unless quiet.
+// The most one send hands the socket. Over loopback, 64 KiB of relayed bytes
+// cost the relay less time and CPU in two sends of 32 KiB than in one: the
+// peer starts reading the first half while the second is sent.
+inline constexpr std::int32_t out_send_max = 32768;
+
+// Sends what waits as far as the socket takes it, out_send_max at a time.
+// True when a send failed, after "send fails" and the error text unless quiet.
 bool out_write(out_buffer& out, bool quiet = false);
 
 // True when output has waited limit_ms without the peer taking any of it.

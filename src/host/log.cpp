@@ -1,6 +1,7 @@
 #include "host/log.h"
 
 #include "host/registry.h"
+#include "platform/platform.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -13,19 +14,13 @@ constexpr int log_buf_size = recv_buf_size + 64;
 
 char log_buf[log_buf_size];
 
-void write_stdout(const char* line, std::int32_t length)
-{
-    std::fwrite(line, 1, static_cast<size_t>(length), stdout);
-    std::fflush(stdout);
-}
-
-log_sink current_sink = write_stdout;
+log_sink current_sink = console_write;
 
 }  // namespace
 
 void log_set_sink(log_sink sink)
 {
-    current_sink = sink != nullptr ? sink : write_stdout;
+    current_sink = sink != nullptr ? sink : console_write;
 }
 
 void log_line(const char* tag, const char* format, ...)

@@ -104,12 +104,15 @@ int run_loop(sock_t ws_master, sock_t mc_master)
         wait_add_read(mc_master);
         if (handle_kind == handle_no_room)
             wait_add_read(client_sock);
-        if (handle_kind == handle_proxy) {
+        // A proxy whose room server cannot be reached has only its game client.
+        bool server_watched = handle_kind == handle_proxy && server_sock != invalid_sock;
+        if (server_watched) {
             wait_add_read(server_sock);
             if (to_server_fill != 0)
                 wait_add_write(server_sock);
-            wait_add_read(client_sock);
         }
+        if (handle_kind == handle_proxy)
+            wait_add_read(client_sock);
         for (int slot = 0; slot < ws_slot_count; slot++) {
             watched[slot] = ws_slots[slot].sock;
             if (watched[slot] != 0)
@@ -121,7 +124,7 @@ int run_loop(sock_t ws_master, sock_t mc_master)
             return 1;
         }
 
-        if (handle_kind == handle_proxy && wait_writable(server_sock))
+        if (server_watched && handle_kind == handle_proxy && wait_writable(server_sock))
             proxy_server_writable();
         bool client_ready = handle_kind != handle_none && wait_readable(client_sock);
         if (handle_kind == handle_no_room && client_ready)
@@ -131,7 +134,8 @@ int run_loop(sock_t ws_master, sock_t mc_master)
             proxy_client_readable();
             client_step_ended = handle_kind != handle_proxy;
         }
-        if (!client_step_ended && handle_kind == handle_proxy && wait_readable(server_sock))
+        if (!client_step_ended && server_watched && handle_kind == handle_proxy && server_sock != invalid_sock &&
+            wait_readable(server_sock))
             proxy_server_readable();
         if (wait_readable(ws_master))
             ws_accept(ws_master);

@@ -43,12 +43,14 @@ bool send_all_pieces(sock_t sock, net_piece* pieces, int count)
     return false;
 }
 
-void close_handler()
+void close_handler(bool gently)
 {
     log_line(tag_proxy, "close, handle_kind %d", handle_kind);
-    if (handle_kind == handle_proxy)
+    if (handle_kind == handle_proxy && server_sock != invalid_sock)
         net_close(server_sock);
-    if (handle_kind == handle_proxy || handle_kind == handle_no_room)
+    if ((handle_kind == handle_proxy || handle_kind == handle_no_room) && gently)
+        net_close_gently(client_sock);
+    else if (handle_kind == handle_proxy || handle_kind == handle_no_room)
         net_close(client_sock);
     handle_kind = handle_none;
 }

@@ -52,8 +52,10 @@ bool send_all(sock_t sock, const std::uint8_t* bytes, std::int32_t length);
 // system allows. The ranges are used up in the process.
 bool send_all_pieces(sock_t sock, net_piece* pieces, int count);
 
-// Ends the current game-client handler, whatever its kind.
-void close_handler();
+// Ends the current game-client handler, whatever its kind. Gently after a
+// last packet to the game client: its connection then ends without a reset
+// that could overtake that packet.
+void close_handler(bool gently = false);
 
 // Empties the registry as at start-up; for tests.
 void registry_reset();

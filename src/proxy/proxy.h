@@ -16,3 +16,8 @@ bool create_proxy(sock_t client);
 void proxy_client_readable();
 void proxy_server_readable();
 void proxy_server_writable();
+
+// Ends the game-client handler after a room command. A proxied game that can
+// follow is sent on to the new room with a Transfer packet; any other is
+// told in a disconnect which room it left and what to do next.
+void game_client_room_changed();

@@ -1,5 +1,7 @@
 #include "proxy/pump.h"
 
+#include "proxy/follow.h"
+
 #include <cstring>
 
 std::uint8_t to_server_buf[to_server_buf_size];
@@ -186,6 +188,8 @@ bool proxy_pump(sock_t client, sock_t server, std::int32_t count, rewriter step,
                 taken = 1;
                 whole = true; // a step's output is one piece
             }
+            follow_bytes(true, to_client.bytes, to_client.length);
+            follow_bytes(false, to_server.bytes, to_server.length);
             if (to_c.take(to_client, !whole) || to_s.take(to_server, !whole))
                 return true;
             i += taken;

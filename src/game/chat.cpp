@@ -2,6 +2,8 @@
 
 #include "game/varint.h"
 
+#include <cstring>
+
 
 namespace {
 
@@ -47,6 +49,25 @@ std::uint32_t next_char(const std::uint8_t* text, std::int32_t length, std::int3
     return c;
 }
 
+void put_utf8(bounded_writer& w, std::uint32_t c)
+{
+    if (c < 0x80) {
+        w.put(static_cast<std::uint8_t>(c));
+    } else if (c < 0x800) {
+        w.put(static_cast<std::uint8_t>(0xC0 | c >> 6));
+        w.put(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        w.put(static_cast<std::uint8_t>(0xE0 | c >> 12));
+        w.put(static_cast<std::uint8_t>(0x80 | (c >> 6 & 0x3F)));
+        w.put(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
+    } else {
+        w.put(static_cast<std::uint8_t>(0xF0 | c >> 18));
+        w.put(static_cast<std::uint8_t>(0x80 | (c >> 12 & 0x3F)));
+        w.put(static_cast<std::uint8_t>(0x80 | (c >> 6 & 0x3F)));
+        w.put(static_cast<std::uint8_t>(0x80 | (c & 0x3F)));
+    }
+}
+
 // One UTF-16 unit in modified UTF-8: NUL takes two bytes, so that the text
 // holds none.
 void put_mutf8_unit(bounded_writer& w, std::uint32_t unit)
@@ -67,13 +88,16 @@ void put_mutf8_unit(bounded_writer& w, std::uint32_t unit)
 
 void put_json_string(bounded_writer& w, std::int32_t length, const std::uint8_t* text)
 {
-    for (std::int32_t i = 0; i < length && text[i] != 0; i++) {
-        std::uint8_t c = text[i];
+    const std::uint8_t* nul = static_cast<const std::uint8_t*>(std::memchr(text, 0, static_cast<std::size_t>(length > 0 ? length : 0)));
+    if (nul != nullptr)
+        length = static_cast<std::int32_t>(nul - text);
+    for (std::int32_t at = 0; at < length;) {
+        std::uint32_t c = next_char(text, length, &at);
         if (c == '"' || c == '\\') {
             w.put('\\');
-            w.put(c);
+            w.put(static_cast<std::uint8_t>(c));
         } else if (c >= 0x20) {
-            w.put(c);
+            put_utf8(w, c);
         } else {
             w.put('\\');
             switch (c) {

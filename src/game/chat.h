@@ -19,7 +19,8 @@ struct bounded_writer {
 };
 
 // Writes text, up to length bytes or its first NUL, as the inside of a JSON
-// string: the names come from other players and may hold anything.
+// string: the names come from other players and may hold anything. Bytes
+// that are not UTF-8 become U+FFFD, so that the JSON stays well formed.
 void put_json_string(bounded_writer& w, std::int32_t length, const std::uint8_t* text);
 
 // A piece of a message: its bytes up to length or the first NUL.

@@ -63,12 +63,15 @@ HANDLE open_log_file(DWORD disposition)
                        disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// True when the process has somewhere to write its standard output.
+// True when the process has somewhere to write its standard output. Wine
+// hands a program started with its output closed a handle that only fails
+// when written, so an empty write tells.
 bool has_stdout()
 {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD written = 0;
     return _fileno(stdout) >= 0 && out != nullptr && out != INVALID_HANDLE_VALUE &&
-           GetFileType(out) != FILE_TYPE_UNKNOWN;
+           GetFileType(out) != FILE_TYPE_UNKNOWN && WriteFile(out, "", 0, &written, nullptr);
 }
 
 // %LOCALAPPDATA%\Nimbrel\nimbrel-client.log, its folder made if need be.

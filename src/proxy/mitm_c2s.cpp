@@ -59,7 +59,8 @@ bool on_handshake(packet_reader& r)
     log_line(tag_mitm, "next_state = %d", value);
     next_state = value;
     if (value == next_state_transfer) {
-        r.buf[at] = next_state_login; // one byte either way
+        // The low bits sit in the first byte; any further ones are zero.
+        r.buf[at] = static_cast<std::uint8_t>((r.buf[at] & 0x80) | next_state_login);
         next_state = next_state_login;
     }
     return false;

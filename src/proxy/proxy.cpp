@@ -137,10 +137,12 @@ void proxy_client_readable()
         check_connect();
     int kill = relay_from(true);
     if (kill < 0) {
+        std::int32_t waiting = to_server_fill;
         if (room_server_error != nullptr)
             to_server_clear(); // nobody to take them
         else
             offer_to_server(server_sock);
+        server_heard = server_heard || to_server_fill < waiting;
         refuse_login();
         return;
     }

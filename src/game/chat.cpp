@@ -2,9 +2,6 @@
 
 #include "game/varint.h"
 
-#include <cstring>
-
-
 namespace {
 
 constexpr char hex_digits[] = "0123456789abcdef";
@@ -88,9 +85,7 @@ void put_mutf8_unit(bounded_writer& w, std::uint32_t unit)
 
 void put_json_string(bounded_writer& w, std::int32_t length, const std::uint8_t* text)
 {
-    const std::uint8_t* nul = static_cast<const std::uint8_t*>(std::memchr(text, 0, static_cast<std::size_t>(length > 0 ? length : 0)));
-    if (nul != nullptr)
-        length = static_cast<std::int32_t>(nul - text);
+    length = piece_length({text, length});
     for (std::int32_t at = 0; at < length;) {
         std::uint32_t c = next_char(text, length, &at);
         if (c == '"' || c == '\\') {

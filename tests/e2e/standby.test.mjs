@@ -117,7 +117,7 @@ const rawCases = [
   ['a zero length between packets is skipped',
     [handshake(1), [0x00], statusRequest], statusReply, logOf(...accepted, '[PROXY] status request')],
   ['the legacy ping byte 0xFE: no reply', [[0xfe, 0x01, 0xfa]], [], logOf()],
-  ['next state 3: an unexpected interaction', [handshake(3)], [], logOf(packet, '[PROXY] unexpected interaction')],
+  ['next state 4: an unexpected interaction', [handshake(4)], [], logOf(packet, '[PROXY] unexpected interaction')],
   ['a handshake of 128 bytes or more: refused at its length byte', [handshake(1, 'h'.repeat(122))], [], logOf()],
   ['a status request before any handshake: an unexpected interaction',
     [statusRequest, handshake(1)], [], logOf(packet, '[PROXY] unexpected interaction')],

@@ -16,7 +16,22 @@
 
 namespace {
 
-void discard(const char*, std::int32_t) {}
+constexpr std::int32_t request_log_max = 4096;
+std::int32_t request_log;
+
+// Every line ends at its line feed, holds no other control byte, and one
+// request's lines stay within request_log_max.
+void check_line(const char* line, std::int32_t length)
+{
+    for (std::int32_t i = 0; i + 1 < length; i++)
+        if (static_cast<std::uint8_t>(line[i]) < 0x20 || line[i] == 0x7F)
+            __builtin_trap();
+    if (length < 1 || line[length - 1] != '\n')
+        __builtin_trap();
+    request_log += length;
+    if (request_log > request_log_max)
+        __builtin_trap();
+}
 
 } // namespace
 
@@ -24,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
 {
     if (size > 16384)
         return 0;
-    log_set_sink(discard);
+    log_set_sink(check_line);
+    request_log = 0;
     // A buffer of exactly the read's size, so that any byte read beyond it is caught.
     std::vector<std::uint8_t> read(data, data + size);
     auto count = static_cast<std::int32_t>(size);
@@ -48,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
         __builtin_trap();
     registry_reset();
     room_reset();
+    request_log = 0;
     ws_slots[0] = {pair[0], ws_state_handshake, 0};
     ws_on_readable(0);
     if (ws_slots[0].sock != 0 && ws_slots[0].state != ws_state_open)

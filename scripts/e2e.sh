@@ -2,6 +2,9 @@
 # Runs the end-to-end suite against one build of the program:
 #   scripts/e2e.sh build/nimbrel-client
 #   scripts/e2e.sh build-windows/nimbrel-client.exe   (under Wine)
+#   E2E_FILTER=control scripts/e2e.sh build/nimbrel-client --test-name-pattern=handshake
+# E2E_FILTER picks test files by a regular expression; further arguments go to
+# node --test.
 # The suite uses the program's fixed ports, so its files run one at a time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,12 +12,19 @@ program=$(realpath "$1")
 
 # Where it can, the suite runs in a network namespace of its own: a fresh
 # loopback whose ports no other program holds and where no connection of an
-# earlier run lingers in TIME_WAIT.
+# earlier run lingers in TIME_WAIT. IPv6 sockets there are IPv6-only, as on
+# Windows.
 if [[ -z ${NIMBREL_E2E_NETNS:-} ]] && command -v ip >/dev/null && unshare -n true 2>/dev/null; then
   export NIMBREL_E2E_NETNS=1
-  exec unshare -n bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
+  exec unshare -n bash -c 'ip link set lo up && sysctl -qw net.ipv6.bindv6only=1 && exec "$0" "$@"' "$0" "$@"
 fi
 export NIMBREL_PROGRAM=$program
+# The Origin cases need the site domain the program was built for: taken from
+# NIMBREL_SITE_DOMAIN, else from the build's CMake cache, else the default.
+if [[ -z ${NIMBREL_SITE_DOMAIN:-} ]]; then
+  NIMBREL_SITE_DOMAIN=$(sed -n 's/^NIMBREL_SITE_DOMAIN:[A-Z]*=//p' "$(dirname "$program")/CMakeCache.txt" 2>/dev/null || true)
+fi
+export NIMBREL_SITE_DOMAIN=${NIMBREL_SITE_DOMAIN:-nimbrel.example}
 
 if [[ $program == *.exe ]]; then
   # A prefix of its own, and its server ended however the suite ends, so that
@@ -32,4 +42,4 @@ files=(*.test.mjs)
 if [[ -n ${E2E_FILTER:-} ]]; then
   files=($(printf '%s\n' "${files[@]}" | grep -E "$E2E_FILTER"))
 fi
-node --test --test-concurrency=1 "${files[@]}"
+node --test --test-concurrency=1 "${@:2}" "${files[@]}"

@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make clang libclang-rt-14-dev libgtest-dev g++-mingw-w64-x86-64 wine wine64 chromium nodejs npm)
+packages=(cmake g++ make clang libclang-rt-14-dev libgtest-dev g++-mingw-w64-x86-64 wine wine64 chromium
+  zip unzip icoutils nodejs npm)
 # `install-deps.sh bench`: also the relays the benchmark compares with.
 [[ ${1:-} == bench ]] && packages+=(haproxy socat)
 missing=()

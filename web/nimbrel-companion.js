@@ -3,23 +3,22 @@
 // module for current browsers.
 //
 //   import { NimbrelCompanion } from './nimbrel-companion.js';
-//   const companion = new NimbrelCompanion();
+//   const companion = new NimbrelCompanion({ reconnect: true });
 //   companion.addEventListener('record', (event) => show(event.detail));
 //   companion.addEventListener('refused', (event) => explain(event.detail.reason));
-//   await companion.connect();
-//   companion.join({ roomName: 'Lobby', ownerName: 'Ann', nick: 'Bob', address: '203.0.113.7', port: 25565 });
-//   companion.leave();
+//   await companion.connect();                       // rejects with error.reason
+//   await companion.join({ roomName: 'Lobby', ownerName: 'Ann', nick: 'Bob', address: '203.0.113.7', port: 25565 });
+//   await companion.leave();
 //
 // Events (all are CustomEvents; the data is in `detail`):
-//   open     the program greeted the page; commands may be sent now
-//   record   the program's room record: on opening, and after every join or
-//            leave from any page. detail: a decoded record (see decodeRecord)
-//   close    the connection ended. detail: { code, wasOpen }
-//   refused  the connection could not be opened. detail: { reason, permission }
-//            reason 'permission-denied': the player refused this site access to
-//              programs on the device (the browser's local network prompt);
-//            reason 'unreachable': the program is not running, or it turned the
-//              page away (an Origin other than the site's).
+//   open          the program greeted the page; commands may be sent now
+//   record        the program's room record: on opening, and after every join
+//                 or leave from any page. detail: a decoded record (decodeRecord)
+//   close         the connection ended. detail: { code, wasOpen }
+//   refused       an attempt to open the connection failed. detail: { reason, permission }
+//                 (reasons: see REFUSAL_REASONS)
+//   reconnecting  with the reconnect option: the next attempt follows after
+//                 detail.delayMs. detail: { attempt, delayMs }
 
 export const DEFAULT_URL = 'ws://127.0.0.1:48026';
 
@@ -39,11 +38,34 @@ export const FIELDS = Object.freeze({
 // Every byte of the address field, the port's two included, is XORed with this.
 export const SCRAMBLE = 0xc7;
 
-const GREETING = '1';
+// The channel's version: the program's first frame. Any other greeting means a
+// program this kit does not know how to talk to.
+export const GREETING = '1';
+export const DEFAULT_TIMEOUT_MS = 5000;
+
+// Why connect() rejected (error.reason) or a 'refused' event came:
+export const REFUSAL_REASONS = Object.freeze({
+  // The program is not running, or it turned the page away (an Origin other
+  // than the site's, or 16 pages already connected). Browsers report these
+  // alike, so a page cannot tell them apart.
+  unreachable: 'unreachable',
+  // The player refused this site access to apps on the device.
+  permissionDenied: 'permission-denied',
+  // The browser's permission prompt was still open when the time ran out. The
+  // attempt goes on: the player's answer brings 'open' or another 'refused'.
+  permissionPrompt: 'permission-prompt',
+  // Connected, but no greeting within the time (a program that hangs).
+  timeout: 'timeout',
+  // The greeting was not GREETING: a program of another channel version.
+  incompatible: 'incompatible',
+  // The page called close() before the channel opened.
+  closed: 'closed',
+});
+
 // Chromium asks the player before a public site's page may reach 127.0.0.1.
-// Newer versions name the permission 'loopback-network'; older ones only
-// 'local-network-access'.
-const PERMISSION_NAMES = ['loopback-network', 'local-network-access', 'local-network'];
+// Current versions name the permission 'loopback-network'; earlier ones
+// 'local-network-access', and some 'local-network'.
+export const PERMISSION_NAMES = Object.freeze(['loopback-network', 'local-network-access', 'local-network']);
 
 const encoder = new TextEncoder();
 const decoder = new TextDecoder('utf-8');
@@ -178,100 +200,192 @@ function sameBytes(a, b) {
 
 // The browser's answer to "may this site reach programs on this device":
 // 'granted', 'denied', 'prompt', or 'unknown' where the browser does not say.
+// A refusal under any of the names counts; otherwise the first name the
+// browser knows answers.
 export async function localAccessPermission() {
   if (typeof navigator === 'undefined' || !navigator.permissions?.query) return 'unknown';
+  let first = 'unknown';
   for (const name of PERMISSION_NAMES) {
     try {
-      return (await navigator.permissions.query({ name })).state;
+      const { state } = await navigator.permissions.query({ name });
+      if (state === 'denied') return state;
+      if (first === 'unknown') first = state;
     } catch {
       // Not a permission this browser knows; try the next name.
     }
   }
-  return 'unknown';
+  return first;
+}
+
+// A page served from the device itself reaches 127.0.0.1 without asking.
+function pageOnLoopback() {
+  const host = typeof location === 'undefined' ? '' : location.hostname;
+  return host === 'localhost' || host.endsWith('.localhost') || host === '[::1]' || /^127\./.test(host);
+}
+
+function failure(message, reason, permission) {
+  return Object.assign(new Error(message), { reason, permission });
 }
 
 export class NimbrelCompanion extends EventTarget {
-  constructor({ url = DEFAULT_URL } = {}) {
+  // url: the program's address. timeoutMs: how long connect() waits for the
+  // greeting. reconnect: false, true, or { initialDelayMs, maxDelayMs }: after
+  // a failed attempt or a dropped connection, try again after a delay that
+  // doubles each time up to the maximum, until close().
+  constructor({ url = DEFAULT_URL, timeoutMs = DEFAULT_TIMEOUT_MS, reconnect = false } = {}) {
     super();
     this.url = url;
+    this.timeoutMs = timeoutMs;
+    this.reconnect = reconnect ? { initialDelayMs: 1000, maxDelayMs: 30000, ...(reconnect === true ? {} : reconnect) } : null;
     this.socket = null;
     this.isOpen = false;
     this.record = null;
-    // The program takes exactly one frame per read, so a command waits until
-    // the echo of the one before it has come back.
+    // The program takes one frame at a time, so a command waits until the
+    // echo of the one before it has come back. Entries: { payload, resolve, reject }.
     this.queue = [];
     this.inFlight = null;
+    this.retries = 0;
+    this.retryTimer = null;
+    this.stopped = true;
   }
 
   // Opens the channel. Resolves once the program has greeted the page;
-  // rejects (after a 'refused' event) when it could not be opened.
-  connect() {
-    if (this.socket) throw new Error('already connected');
-    return new Promise((resolveOpen, rejectOpen) => {
+  // rejects with an Error whose `reason` is one of REFUSAL_REASONS (a
+  // 'refused' event says the same). With the reconnect option the kit keeps
+  // trying after a rejection; 'open' tells when it got through.
+  connect({ timeoutMs = this.timeoutMs } = {}) {
+    if (this.socket) return Promise.reject(new Error('already connected or connecting'));
+    clearTimeout(this.retryTimer);
+    this.retryTimer = null;
+    this.stopped = false;
+    return this.#attempt(timeoutMs);
+  }
+
+  // Joins a room: see encodeJoin for the fields. Resolves with the echoed
+  // record once the program has taken the command; rejects (reason 'closed')
+  // when the connection ends first, or at once (reason 'not-connected').
+  join(room) {
+    return this.#send(encodeJoin(room));
+  }
+
+  leave() {
+    return this.#send(new Uint8Array(0));
+  }
+
+  // Ends the connection, and any reconnecting, for good.
+  close() {
+    this.stopped = true;
+    clearTimeout(this.retryTimer);
+    this.retryTimer = null;
+    this.socket?.close();
+  }
+
+  #attempt(timeoutMs) {
+    return new Promise((resolve, reject) => {
       const socket = new WebSocket(this.url);
       socket.binaryType = 'arraybuffer';
       this.socket = socket;
       this.isOpen = false;
+      let settled = false;
+      let greeted = false;
+      // Rejected for an open prompt; the player's answer is still to come.
+      let awaitingAnswer = false;
+      const refuse = (reason, permission) => {
+        this.dispatchEvent(new CustomEvent('refused', { detail: { reason, permission } }));
+        if (!settled) reject(failure(`Nimbrel Client not reached: ${reason}`, reason, permission));
+        settled = true;
+      };
+      const timer = setTimeout(async () => {
+        const permission = await localAccessPermission();
+        if (greeted || this.socket !== socket) return;
+        if (socket.readyState === WebSocket.CONNECTING && permission === 'prompt' && !pageOnLoopback()) {
+          refuse(REFUSAL_REASONS.permissionPrompt, permission);
+          awaitingAnswer = true;
+        } else {
+          refuse(REFUSAL_REASONS.timeout, permission);
+          socket.close();
+        }
+      }, timeoutMs);
+
       socket.addEventListener('message', (event) => {
-        if (typeof event.data === 'string') {
-          if (event.data === GREETING && !this.isOpen) {
-            this.isOpen = true;
-            this.dispatchEvent(new CustomEvent('open'));
-            resolveOpen();
+        if (!greeted) {
+          if (event.data !== GREETING) {
+            clearTimeout(timer);
+            refuse(REFUSAL_REASONS.incompatible, 'granted');
+            socket.close();
+            return;
           }
+          greeted = true;
+          clearTimeout(timer);
+          this.isOpen = true;
+          this.retries = 0;
+          settled = true;
+          this.dispatchEvent(new CustomEvent('open'));
+          resolve();
           return;
         }
+        if (typeof event.data === 'string') return;
         const bytes = new Uint8Array(event.data);
-        if (this.inFlight && sameBytes(bytes, this.inFlight)) {
+        const record = decodeRecord(bytes);
+        if (record !== null) {
+          this.record = record;
+          this.dispatchEvent(new CustomEvent('record', { detail: record }));
+        }
+        if (this.inFlight && sameBytes(bytes, this.inFlight.payload)) {
+          this.inFlight.resolve(record);
           this.inFlight = null;
           this.#sendNext();
         }
-        const record = decodeRecord(bytes);
-        if (record === null) return;
-        this.record = record;
-        this.dispatchEvent(new CustomEvent('record', { detail: record }));
       });
+
       socket.addEventListener('close', async (event) => {
+        clearTimeout(timer);
         const wasOpen = this.isOpen;
-        this.socket = null;
+        if (this.socket === socket) this.socket = null;
         this.isOpen = false;
-        this.queue = [];
+        const dropped = [...(this.inFlight ? [this.inFlight] : []), ...this.queue];
         this.inFlight = null;
-        if (!wasOpen) {
-          const permission = await localAccessPermission();
-          const reason = permission === 'denied' ? 'permission-denied' : 'unreachable';
-          this.dispatchEvent(new CustomEvent('refused', { detail: { reason, permission } }));
-          rejectOpen(Object.assign(new Error(`Nimbrel Client not reached: ${reason}`), { reason, permission }));
+        this.queue = [];
+        for (const command of dropped) command.reject(failure('the connection to Nimbrel Client ended', 'closed'));
+        if (!settled || (awaitingAnswer && !greeted)) {
+          if (this.stopped) {
+            if (!settled) reject(failure('closed before the program answered', REFUSAL_REASONS.closed));
+            settled = true;
+          } else {
+            const permission = await localAccessPermission();
+            refuse(permission === 'denied' ? REFUSAL_REASONS.permissionDenied : REFUSAL_REASONS.unreachable, permission);
+          }
         }
         this.dispatchEvent(new CustomEvent('close', { detail: { code: event.code, wasOpen } }));
+        if (this.reconnect && !this.stopped && !this.socket) this.#retryLater();
       });
     });
   }
 
-  // Joins a room: see encodeJoin for the fields. The program answers every
-  // page with a 'record' event.
-  join(room) {
-    this.#send(encodeJoin(room));
-  }
-
-  leave() {
-    this.#send(new Uint8Array(0));
-  }
-
-  close() {
-    this.socket?.close();
+  #retryLater() {
+    const { initialDelayMs, maxDelayMs } = this.reconnect;
+    const delayMs = Math.min(maxDelayMs, initialDelayMs * 2 ** Math.min(this.retries, 30));
+    this.retries++;
+    this.dispatchEvent(new CustomEvent('reconnecting', { detail: { attempt: this.retries, delayMs } }));
+    this.retryTimer = setTimeout(() => {
+      this.retryTimer = null;
+      // Each failure is reported by its own 'refused' event.
+      if (!this.stopped && !this.socket) this.#attempt(this.timeoutMs).catch(() => {});
+    }, delayMs);
   }
 
   #send(payload) {
-    if (!this.isOpen) throw new Error('not connected to Nimbrel Client');
-    this.queue.push(payload);
-    if (!this.inFlight) this.#sendNext();
+    if (!this.isOpen) return Promise.reject(failure('not connected to Nimbrel Client', 'not-connected'));
+    return new Promise((resolve, reject) => {
+      this.queue.push({ payload, resolve, reject });
+      if (!this.inFlight) this.#sendNext();
+    });
   }
 
   #sendNext() {
-    const payload = this.queue.shift();
-    if (!payload) return;
-    this.inFlight = payload;
-    this.socket.send(payload);
+    const command = this.queue.shift();
+    if (!command) return;
+    this.inFlight = command;
+    this.socket.send(command.payload);
   }
 }

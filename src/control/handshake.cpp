@@ -95,6 +95,8 @@ bool ws_origin_accepted(const std::uint8_t* value, std::int32_t length)
 bool ws_scan_headers(std::uint8_t* bytes, std::int32_t count)
 {
     bool accepted = false;
+    std::int32_t logged = 0;
+    std::int32_t unlogged = 0;
     std::int32_t start = 0;
     for (std::int32_t i = 0; i + 1 < count; i++) {
         if (bytes[i] != '\r' || bytes[i + 1] != '\n')
@@ -113,13 +115,21 @@ bool ws_scan_headers(std::uint8_t* bytes, std::int32_t count)
         for (std::int32_t j = 0; j < colon; j++)
             if (line[j] >= 'a' && line[j] <= 'z')
                 line[j] = static_cast<std::uint8_t>(line[j] - 'a' + 'A');
-        log_line(tag_ws, "[%.*s]", static_cast<int>(length), reinterpret_cast<const char*>(line));
-        if (colon >= 0 && equals(line, colon, ws_name_origin)) {
-            log_line(tag_ws, "origin found");
+        bool origin = colon >= 0 && equals(line, colon, ws_name_origin);
+        if (logged < ws_request_log_budget) {
+            logged += log_text(tag_ws, "[", line, length, "]");
+            if (origin)
+                logged += log_line(tag_ws, "origin found");
+        } else {
+            unlogged++;
+        }
+        if (origin) {
             if (ws_origin_accepted(line + colon + 1, length - colon - 1))
                 accepted = true;
         }
     }
+    if (unlogged > 0)
+        log_line(tag_ws, "%d header lines not logged", static_cast<int>(unlogged));
     return accepted;
 }
 
@@ -160,7 +170,7 @@ ws_request ws_parse_request(const std::uint8_t* bytes, std::int32_t count)
         std::int32_t text_length = length - value;
 
         if (equals(line_buf, colon, ws_name_version)) {
-            request.version = static_cast<std::uint8_t>(parse_int(text, text_length));
+            request.version = parse_int(text, text_length);
         } else if (equals(line_buf, colon, ws_name_key)) {
             request.key_length = text_length < ws_key_capacity ? text_length : ws_key_capacity;
             std::memcpy(request.key, text, request.key_length);

@@ -6,7 +6,7 @@
 
 inline constexpr char ws_guid[] = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 inline constexpr int ws_guid_length = 36;
-inline constexpr std::uint8_t ws_version = 13;
+inline constexpr int ws_version = 13;
 inline constexpr int ws_key_capacity = 32;
 // The key and the GUID share a 64-byte work area with a terminating NUL.
 inline constexpr int ws_key_max_length = 27;
@@ -22,13 +22,19 @@ inline constexpr char ws_name_upgrade[] = "UPGRADE";
 // end of the value, a port or a path. The scheme is not examined.
 bool ws_origin_accepted(const std::uint8_t* value, std::int32_t length);
 
+// Any web page may open connections, so the log of one opening request is
+// bounded: header lines are logged while less than this many bytes went to
+// them, which leaves room for the request's other lines within 4 KiB.
+inline constexpr std::int32_t ws_request_log_budget = 3328;
+
 // Walks the CR LF lines of a handshake read: upper-cases each header name in
-// place, logs every line and "origin found" for Origin lines. True when some
+// place, logs every line and "origin found" for Origin lines, within
+// ws_request_log_budget, then how many lines were not logged. True when some
 // Origin line was accepted.
 bool ws_scan_headers(std::uint8_t* bytes, std::int32_t count);
 
 struct ws_request {
-    std::uint8_t version; // low byte of the version header's number; 0 without it
+    int version; // the version header's number, as atoi reads it; 0 without it
     std::uint8_t key[ws_key_capacity];
     std::int32_t key_length;
     bool upgrade_websocket; // noted only: acceptance rests on the version

@@ -3,6 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
+namespace {
+
+constexpr std::uint8_t ipv4_mapped_prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+
+} // namespace
+
 std::uint8_t room_record[room_record_size];
 std::uint32_t room_length;
 
@@ -43,6 +49,12 @@ room_address_result room_address_of(const std::uint8_t* record, std::uint32_t le
     std::uint32_t address_size = result.ipv6 ? 16 : 4;
     for (std::uint32_t i = 0; i < address_size; i++)
         result.address[i] = scrambled[2 + i] ^ room_address_scramble;
+    // An IPv4 address in IPv6 form (::ffff:a.b.c.d, as Node reports IPv4
+    // peers) is reached over IPv4: Windows keeps IPv6 sockets IPv6-only.
+    if (result.ipv6 && std::memcmp(result.address, ipv4_mapped_prefix, sizeof ipv4_mapped_prefix) == 0) {
+        result.ipv6 = false;
+        std::memmove(result.address, result.address + sizeof ipv4_mapped_prefix, 4);
+    }
     return result;
 }
 

@@ -42,7 +42,8 @@ struct room_address_result {
     std::uint8_t address[16];   // network order; 4 bytes used for IPv4
 };
 
-// The descrambled address of the joined room; valid while room_length is 86 or 98.
+// The descrambled address of the joined room; valid while room_length is 86 or
+// 98. An IPv4-mapped IPv6 address comes back as the IPv4 address it holds.
 room_address_result room_address();
 // The same in a kept copy of a record of length 86 or 98.
 room_address_result room_address_of(const std::uint8_t* record, std::uint32_t length);

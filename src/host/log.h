@@ -8,9 +8,20 @@ inline constexpr char tag_proxy[] = "[PROXY] ";
 inline constexpr char tag_mitm[] = "[MITM] ";
 inline constexpr char tag_ws[] = "[WS] ";
 
+// A line's text (what follows the tag) is cut at this many bytes and marked
+// " [cut, N bytes in all]", N counting the text as it came.
+inline constexpr std::int32_t log_text_max = 256;
+
 // Writes tag, message and a line feed to standard output as one write and
 // flushes it, so that a watcher of a redirected log sees every event at once.
-void log_line(const char* tag, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Bytes below 0x20 and 0x7F in the message show as \xNN, so no line can end
+// early or contain a second one. Returns the bytes written.
+std::int32_t log_line(const char* tag, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// The same for text from a peer (a header line, a player name), logged between
+// before and after: a NUL in it shows as \x00 instead of ending it.
+std::int32_t log_text(const char* tag, const char* before, const std::uint8_t* text, std::int32_t length,
+                      const char* after);
 
 // Formats into recv_buf with snprintf's conventions: at most size - 1
 // characters and a NUL (nothing with size 0). Returns the full length.

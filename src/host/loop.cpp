@@ -72,11 +72,31 @@ void accept_game_client(sock_t mc_master)
         log_line(tag_proxy, "new mc server is invalid");
         return;
     }
-    if (handle_kind == handle_proxy) {
+    // Tools that learn the server's version first (minecraft-protocol among
+    // them) open the login connection, keep it silent and ping on a second
+    // one: the ping takes the untouched proxy and the login waits its turn.
+    if (handle_kind == handle_proxy && proxy_untouched() && held_sock == invalid_sock) {
+        held_sock = client_sock;
+        client_sock = newcomer;
+        log_line(tag_proxy, "silent client held");
+        return;
+    }
+    // A client that pings and then connects at once to log in finds its
+    // finished ping still open; the login takes its place.
+    if (handle_kind == handle_proxy && !proxy_status_done()) {
         net_close(newcomer);
         log_line(tag_proxy, "rejected client");
         return;
     }
+    if (handle_kind == handle_proxy) {
+        log_line(tag_proxy, "status proxy replaced");
+        close_handler();
+    }
+    admit_game_client(newcomer);
+}
+
+void admit_game_client(sock_t newcomer)
+{
     if (room_length == room_length_none) {
         handle_kind = handle_no_room;
         client_sock = newcomer;
@@ -99,6 +119,12 @@ int run_loop(sock_t ws_master, sock_t mc_master)
     sock_t watched[ws_slot_count];
 
     for (;;) {
+        if (handle_kind == handle_none && held_sock != invalid_sock) {
+            sock_t held = held_sock;
+            held_sock = invalid_sock;
+            log_line(tag_proxy, "held client admitted");
+            admit_game_client(held);
+        }
         wait_clear();
         wait_add_read(ws_master);
         wait_add_read(mc_master);

@@ -18,5 +18,9 @@ void ws_accept(sock_t ws_master);
 // Takes a game client and decides who serves it.
 void accept_game_client(sock_t mc_master);
 
+// Gives a game client that no handler serves to the standby responder or, with
+// a room joined, to a new proxy.
+void admit_game_client(sock_t newcomer);
+
 // The whole program: start-up, then the loop. Returns the exit status.
 int host_main();

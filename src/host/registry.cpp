@@ -9,6 +9,7 @@ ws_slot ws_slots[ws_slot_count];
 std::uint8_t handle_kind;
 sock_t client_sock;
 sock_t server_sock;
+sock_t held_sock = invalid_sock;
 
 std::uint8_t recv_buf[relay_read_size];
 std::int32_t recv_len;
@@ -61,5 +62,6 @@ void registry_reset()
     handle_kind = handle_none;
     client_sock = 0;
     server_sock = 0;
+    held_sock = invalid_sock;
     recv_len = 0;
 }

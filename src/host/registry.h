@@ -40,6 +40,9 @@ extern ws_slot ws_slots[ws_slot_count];
 extern std::uint8_t handle_kind;
 extern sock_t client_sock;
 extern sock_t server_sock;
+// A game client that connected and stayed silent while a second one came to
+// ping; it waits, unwatched, for the handler to end. invalid_sock when none.
+extern sock_t held_sock;
 
 extern std::uint8_t recv_buf[relay_read_size];
 extern std::int32_t recv_len;

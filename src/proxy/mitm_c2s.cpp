@@ -117,10 +117,10 @@ bool on_login(packet_reader& r)
     if (!field_varint(r, at, &old_length, &old_prefix) || old_length < 0 ||
         old_length > r.received - at - old_prefix)
         return true;
-    log_line(tag_mitm, "og nick = %.*s", old_length, reinterpret_cast<const char*>(r.buf + at + old_prefix));
+    log_text(tag_mitm, "og nick = ", r.buf + at + old_prefix, old_length, "");
     nick_replaced = 1;
     room_text_result nick = room_text(room_field::nick);
-    log_line(tag_mitm, "as nick: %.*s", nick.length, reinterpret_cast<const char*>(nick.text));
+    log_text(tag_mitm, "as nick: ", nick.text, nick.length, "");
 
     std::int32_t new_prefix = varint_size(nick.length);
     std::int32_t old_end = at + old_prefix + old_length;

@@ -131,6 +131,16 @@ bool create_proxy(sock_t client)
     return true;
 }
 
+bool proxy_status_done()
+{
+    return next_state == next_state_status && c2s_reader.len_shift == 0 && c2s_reader.in_body == 0;
+}
+
+bool proxy_untouched()
+{
+    return relayed_bytes == 0;
+}
+
 void proxy_client_readable()
 {
     if (server_sock != invalid_sock)

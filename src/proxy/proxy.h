@@ -13,6 +13,14 @@ extern std::int32_t to_server_fill;
 // connection could not be made; the game client has then been closed.
 bool create_proxy(sock_t client);
 
+// True while the proxy serves a status exchange (a server-list ping) and holds
+// no part of a request: the program has answered everything asked, so a new
+// game client may take the proxy's place.
+bool proxy_status_done();
+
+// True while nothing has passed through the proxy in either direction.
+bool proxy_untouched();
+
 void proxy_client_readable();
 void proxy_server_readable();
 void proxy_server_writable();

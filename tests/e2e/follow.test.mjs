@@ -39,7 +39,7 @@ function reasonOf(ending) {
 }
 
 async function playing(version, room, roomServerOf, intent) {
-  const client = gameClient(version, intent);
+  const client = gameClient(version, { intent });
   await until(() => roomServerOf.players.some((player) => player.username === room.nick && !player.ended),
     `a ${version} client playing in ${room.roomName}`);
   return client;

@@ -28,27 +28,21 @@ const FORMATS = Object.entries({
     'minecraft master assigned: %d', 'select broke', 'send fails'],
   WS: ['no space to put', 'putted, sock %d in %d', 'invalid new server sock', 'packet, sock %d, state %d', '[%.*s]',
     'origin found', 'origin error', 'state %d, sock %d', 'unknown state', 'open, sock = %d', 'leave room',
-    'join room (ipv4)', 'join room (ipv6)', 'packet finish, sock %d', 'close, sock %d'],
+    'join room (ipv4)', 'join room (ipv6)', 'packet finish, sock %d', 'close, sock %d', '%d header lines not logged'],
   PROXY: ['no room packet', 'handshake', 'status request', 'ping request', 'ping len: %d', 'login start',
     'unexpected interaction', 'no room handler killed', 'incoming mc master', 'no room replaced',
     'new mc server is invalid', 'rejected client', 'no room handle reset', 'creating proxy', 'created proxy',
-    'proxy is invalid', 'c2s killed %d', 's2c killed %d', 'close, handle_kind %d'],
+    'proxy is invalid', 'c2s killed %d', 's2c killed %d', 'close, handle_kind %d', 'status proxy replaced',
+    'silent client held', 'held client admitted'],
   MITM: ['next_state = %d', 'og nick = %.*s', 'as nick: %.*s', 'nick replace done', 'popped mitm_c2s buffer',
     'popped mitm_s2c buffer'],
 }).flatMap(([tag, formats]) => formats.map((format) => `[${tag}] ${format}`));
 const PATTERNS = FORMATS.map((format) => new RegExp('^' + format.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')
   .replaceAll('%d', '-?\\d+').replaceAll('%\\.\\*s', '[^]*') + '$'));
 
-// The lines that match no format, counting the others by format. A header
-// holding a line feed of its own is logged across several lines: a line that
-// does not start with a tag continues the header line before it.
+// The lines that match no format, counting the others by format.
 function unlistedLines(lines, counts) {
-  const logical = [];
-  for (const line of lines) {
-    if (logical.at(-1)?.startsWith('[WS] [') && !/^\[(MISC|WS|PROXY|MITM)\] /.test(line)) logical[logical.length - 1] += `\n${line}`;
-    else logical.push(line);
-  }
-  return logical.filter((line) => {
+  return lines.filter((line) => {
     const index = PATTERNS.findIndex((pattern) => pattern.test(line));
     if (index >= 0) counts[FORMATS[index]] = (counts[FORMATS[index]] ?? 0) + 1;
     return index < 0;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -83,18 +84,18 @@ TEST(WsScanHeaders, UpperCasesNamesLogsEveryCrLfLineAndTakesAnyAcceptedOrigin)
     EXPECT_FALSE(scan("GET / HTTP/1.1\r\nOrigin: https://" + domain + "\r").origin) << "line not ended";
 }
 
-TEST(WsParseRequest, ReadsVersionModulo256AndTheKeyFromLinesEndedAnyWay)
+TEST(WsParseRequest, ReadsTheWholeVersionNumberAndTheKeyFromLinesEndedAnyWay)
 {
     struct {
         std::string text;
-        std::uint8_t version;
+        int version;
         std::string key;
     } cases[] = {
         {request(sample_headers), 13, "dGhlIHNhbXBsZSBub25jZQ=="},
         {request("sec-websocket-version: 8\r\nSEC-WEBSOCKET-KEY:   abc  \r\n"), 8, "abc  "},
-        {request("Sec-WebSocket-Version: 269\r\n"), 13, ""},
+        {request("Sec-WebSocket-Version: 269\r\n"), 269, ""},
         {request("Sec-WebSocket-Version: +13xyz\r\n"), 13, ""},
-        {request("Sec-WebSocket-Version: 99999999999999999999\r\n"), 255, ""},
+        {request("Sec-WebSocket-Version: 99999999999999999999\r\n"), INT_MAX, ""},
         {request("Sec-WebSocket-Version: 13\r\nSec-WebSocket-Version: 7\r\n"), 7, ""},
         {request("Sec-WebSocket-Key: " + std::string(40, 'k') + "\r\n"), 0, std::string(32, 'k')},
         {request("Sec-WebSocket-Key:\r\nSec-WebSocket-Version: 13\r\n"), 13, ""},

@@ -6,20 +6,39 @@
 
 #include <string>
 
-TEST(LogLine, WritesTagMessageAndLineFeedEvenWhenTheMessageFillsTheBuffer)
+namespace {
+
+std::string logged_text(const std::string& text)
 {
     log_capture log;
-    log_line(tag_ws, "putted, sock %d in %d", -1, 15);
-    const char header[] = "ORIGIN: x\0hidden";
-    log_line(tag_ws, "[%.*s]", static_cast<int>(sizeof header - 1), header);
-    EXPECT_EQ(log.text(), "[WS] putted, sock -1 in 15\n[WS] [ORIGIN: x]\n");
+    log_text(tag_ws, "[", reinterpret_cast<const std::uint8_t*>(text.data()),
+             static_cast<std::int32_t>(text.size()), "]");
+    return log.text();
+}
 
-    log.text().clear();
-    std::string huge(recv_buf_size + 500, 'a');
-    log_line(tag_ws, "[%.*s]", static_cast<int>(huge.size()), huge.data());
-    ASSERT_GT(log.text().size(), static_cast<size_t>(recv_buf_size));
-    EXPECT_EQ(log.text().rfind("[WS] [aaa", 0), 0u);
-    EXPECT_EQ(log.text().back(), '\n');
+} // namespace
+
+TEST(LogLine, ShowsControlBytesEscapedKeepsUtf8AndCutsLongTextsWhole)
+{
+    log_capture log;
+    EXPECT_EQ(log_line(tag_ws, "putted, sock %d in %d", -1, 15), 27);
+    EXPECT_EQ(log.text(), "[WS] putted, sock -1 in 15\n");
+
+    using namespace std::string_literals;
+    EXPECT_EQ(logged_text("ORIGIN: https://a.example\0.evil"s),
+              "[WS] [ORIGIN: https://a.example\\x00.evil]\n");
+    EXPECT_EQ(logged_text("x\n[PROXY] created proxy\r\x1b\x7f"),
+              "[WS] [x\\x0a[PROXY] created proxy\\x0d\\x1b\\x7f]\n");
+    EXPECT_EQ(logged_text("Jürgen ✓"), "[WS] [Jürgen ✓]\n");
+
+    // 254 bytes fit behind "[": a two-byte character at the edge goes whole,
+    // and an escape is never split.
+    for (const std::string& tail : {"é"s, "\n"s, std::string(8000, 'a')}) {
+        std::string text = std::string(254, 'a') + tail + "b";
+        std::string line = logged_text(text);
+        std::string kept = "[WS] [" + std::string(254, 'a') + (tail.size() > 1000 ? "a" : "");
+        EXPECT_EQ(line, kept + " [cut, " + std::to_string(text.size() + 2) + " bytes in all]\n");
+    }
 }
 
 TEST(FormatReply, FollowsSnprintfConventions)

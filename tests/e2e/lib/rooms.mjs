@@ -34,8 +34,22 @@ export async function roomServer(version, host, port, t) {
 // A game client of the program; with `intent` 3 it comes as a game sent on
 // by a Transfer packet. It keeps plugin messages, the packets that end it
 // and whether it is gone.
-export function gameClient(version, intent = 2) {
-  const client = mc.createClient({ host: '127.0.0.1', port: MC_PORT, username: 'Player_One', auth: 'offline', version });
+// With `detect`, the library opens the login connection, pings on a second one
+// and then logs in. The room's status document names protocol 1, which the
+// library knows only as a snapshot without data: for this client it stands for
+// `version`, and the login carries that version's number.
+export function gameClient(version, { intent = 2, detect = false } = {}) {
+  const client = mc.createClient({ host: '127.0.0.1', port: MC_PORT, username: 'Player_One', auth: 'offline',
+    version: !detect && version });
+  if (detect) {
+    const byProtocol = minecraftData.postNettyVersionsByProtocolVersion.pc;
+    const snapshots = byProtocol[1];
+    byProtocol[1] = [minecraftData.versionsByMinecraftVersion.pc[version]];
+    client.autoVersionHooks = [(response, self, options) => {
+      byProtocol[1] = snapshots;
+      options.protocolVersion = minecraftData(version).version.version;
+    }];
+  }
   const write = client.write.bind(client);
   client.write = (name, params) => write(name, name === 'set_protocol' ? { ...params, nextState: intent } : params);
   Object.assign(client, { payloads: [], endings: [] });

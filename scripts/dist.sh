@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds the release in dist/ (or the folder given): the Windows program with
+# README.txt in a zip, the Linux program in a tarball, and SHA256SUMS of both.
+# Two runs on one commit give the same bytes wherever and whenever they run:
+# the programs name no build folder and carry no link time, and every time in
+# the archives is the commit's (SOURCE_DATE_EPOCH), with fixed order and modes.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+out=$(realpath -m "${1:-dist}")
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null)}
+[[ $SOURCE_DATE_EPOCH =~ ^[0-9]+$ ]] || { echo "dist: outside git, set SOURCE_DATE_EPOCH to the commit's time" >&2; exit 1; }
+export TZ=UTC LC_ALL=C
+unset ZIPOPT GZIP
+version=$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+name=nimbrel-client-$version
+# The players' README, given CRLF line ends below for Notepad.
+readme=assets/README.txt
+
+# Only the two programs, each in a build folder of its own.
+build() {
+  cmake --no-warn-unused-cli -S . -B "$1" -DCMAKE_BUILD_TYPE=Release -DNIMBREL_TESTS=OFF \
+    -DNIMBREL_SITE_DOMAIN="${SITE_DOMAIN:-nimbrel.example}" "${@:2}" >/dev/null
+  cmake --build "$1" -j "${JOBS:-2}" --target nimbrel-client >/dev/null
+}
+build build-dist-linux
+build build-dist-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+mkdir "$stage/windows" "$stage/linux"
+install -m 0755 build-dist-windows/nimbrel-client.exe "$stage/windows/"
+sed 's/\r*$/\r/' "$readme" > "$stage/windows/README.txt"
+chmod 0644 "$stage/windows/README.txt"
+install -m 0755 build-dist-linux/nimbrel-client "$stage/linux/"
+find "$stage" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
+
+# Earlier releases go, and nothing else in the folder.
+mkdir -p "$out"
+rm -f "$out"/nimbrel-client-*-windows-x64.zip "$out"/nimbrel-client-*-linux-x64.tar.gz "$out/SHA256SUMS"
+(cd "$stage/windows" && zip -q -X -D "$out/$name-windows-x64.zip" nimbrel-client.exe README.txt)
+tar -C "$stage/linux" --format=gnu --sort=name --mtime="@$SOURCE_DATE_EPOCH" \
+  --owner=0 --group=0 --numeric-owner --mode=a+rX,u+w,go-w -c nimbrel-client |
+  gzip -9n > "$out/$name-linux-x64.tar.gz"
+(cd "$out" && sha256sum "$name-linux-x64.tar.gz" "$name-windows-x64.zip" > SHA256SUMS)
+cat "$out/SHA256SUMS"

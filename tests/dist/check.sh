@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Builds the release twice, from two copies of the tree in two temporary
+# folders, one after the other and with different umasks, and fails unless
+# the two are byte for byte the same. Then checks that the logo files are
+# fresh, and what Windows sees of the program: its icon, version information
+# and manifest, a GUI program that needs only system DLLs.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "dist check: $*" >&2; exit 1; }
+
+for copy in first second; do
+  mkdir "$work/$copy"
+  git ls-files -z --cached --others --exclude-standard |
+    tar --null --ignore-failed-read -T - -cf - 2>/dev/null | tar -xf - -C "$work/$copy"
+  [[ $copy == first ]] && mask=022 || mask=077
+  (umask $mask && "$work/$copy/scripts/dist.sh" "$work/$copy/dist" >/dev/null)
+done
+diff -r "$work/first/dist" "$work/second/dist"
+cat "$work/first/dist/SHA256SUMS"
+
+# The committed logo files are what the script draws today.
+node "$work/first/assets/draw-logo.mjs" >/dev/null
+for file in assets/logo.png assets/logo.ico src/game/logo.h; do
+  cmp -s "$file" "$work/first/$file" || fail "$file is stale: run node assets/draw-logo.mjs"
+done
+
+# Explorer shows the program's icon, version information and manifest.
+exe=$work/first/build-dist-windows/nimbrel-client.exe
+icotool -x -w 32 -o "$work/logo.png" assets/logo.ico
+wrestool -x --type=group_icon -o "$work/program.ico" "$exe" &&
+  icotool -x -w 32 -o "$work/program.png" "$work/program.ico" && cmp -s "$work/program.png" "$work/logo.png" ||
+  fail "the program's 32 px icon is not the logo"
+version=$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+info=$(wrestool -x --raw --type=16 "$exe" | strings -el)
+grep -qx 'Nimbrel Client' <<<"$info" && grep -qx "$version" <<<"$info" ||
+  fail "the version information lacks the name or $version"
+manifest=$(wrestool -x --raw --type=24 --name=1 "$exe")
+grep -q 'level="asInvoker"' <<<"$manifest" || fail "no manifest, or it asks for more than asInvoker"
+
+headers=$(x86_64-w64-mingw32-objdump -p "$exe")
+grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" || fail "not a GUI program: it would open a console"
+others=$(sed -n 's/^\s*DLL Name: //p' <<<"$headers" |
+  grep -viE '^(kernel32|msvcrt|ws2_32|user32|advapi32|shell32|ole32|bcrypt)\.dll$' || true)
+[[ -z $others ]] || fail "the program needs DLLs players may lack: $others"
+echo "dist: reproducible; resources, subsystem and DLLs as they should be"

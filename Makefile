@@ -85,10 +85,13 @@ dist-check:
 
 # The relay benchmark against direct, haproxy and socat, in a network namespace
 # of its own (it uses the program's fixed ports). QUICK=1 for a short run;
-# RUNS=N for the number of runs whose medians it prints.
+# RUNS=N for the number of runs whose medians it prints; DOC=1 to write the
+# tables into docs/performance.md and the chart beside it.
 bench: build
 	./scripts/install-deps.sh bench
-	BENCH_QUICK=$(QUICK) BENCH_RUNS=$(RUNS) unshare -n bash -c 'ip link set lo up && ./build/nimbrel-bench'
+	BENCH_QUICK=$(QUICK) BENCH_RUNS=$(RUNS) \
+	  $(if $(DOC),BENCH_DOC=docs/performance.md BENCH_CHART=docs/relay-sweep.svg) \
+	  unshare -n bash -c 'ip link set lo up && ./build/nimbrel-bench'
 
 clean:
 	rm -rf build build-asan build-windows build-fuzz build-dist-linux build-dist-windows dist

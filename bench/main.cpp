@@ -1,9 +1,12 @@
 // nimbrel-bench: measures the program as a relay against the direct
 // connection, haproxy and socat, all in one run, and prints one table.
 //
-//   nimbrel-bench [--quick] [--runs N] [--program PATH]
+//   nimbrel-bench [--quick] [--runs N] [--program PATH] [--doc FILE.md] [--chart FILE.svg]
 //
-// Environment: BENCH_QUICK=1, BENCH_RUNS=N, BENCH_PROGRAM=PATH. It uses fixed
+// Environment: BENCH_QUICK=1, BENCH_RUNS=N, BENCH_PROGRAM=PATH, BENCH_DOC,
+// BENCH_CHART, BENCH_ONLY (runs only the workloads whose name holds it, e.g.
+// "s2c 16,38"). The chart is throughput against packet size; the doc gets the
+// tables between its marker lines. It uses fixed
 // loopback ports (the program's own among them), so run it in a network
 // namespace of its own: `make bench` does. Exit status 1 when any peer failed
 // a workload (the table names it), 2 when it cannot run at all.
@@ -20,8 +23,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <thread>
@@ -31,12 +36,15 @@ namespace {
 
 struct settings {
     bool quick = false;
-    int runs = 3;
-    std::uint64_t bulk_bytes = 1ull << 30;
+    int runs = 5;
+    std::uint64_t bulk_bytes = 256ull << 20;
     int round_trips = 20000;
     int status_pings = 2000;
     int time_limit_s = 0; // set from the mode and the number of runs
     std::string program = "build/nimbrel-client";
+    std::string doc;   // a Markdown file whose marked section gets the tables
+    std::string chart; // where the sweep's SVG chart goes
+    std::string only;  // runs only the workloads whose name holds this
 };
 
 settings config;
@@ -287,23 +295,41 @@ void record(const std::string& row, const std::string& peer, double value)
     results[row][peer].push_back(value);
 }
 
+// The packet sizes of the bulk sweep (body bytes), with their labels.
+struct sweep_point {
+    op direction;
+    std::uint32_t body;
+    const char* label;
+};
+
+const sweep_point sweep[] = {
+    {op::s2c_bulk, 64, "64 B"},        {op::s2c_bulk, 1024, "1 KiB"},     {op::s2c_bulk, 8192, "8 KiB"},
+    {op::s2c_bulk, 16000, "16,000 B"}, {op::s2c_bulk, 16384, "16,384 B"}, {op::s2c_bulk, 16385, "16,385 B"},
+    {op::s2c_bulk, 20000, "20,000 B"}, {op::s2c_bulk, 24000, "24,000 B"}, {op::s2c_bulk, 32768, "32 KiB"},
+    {op::s2c_bulk, 65536, "64 KiB"},   {op::s2c_bulk, 1u << 20, "1 MiB"}, {op::c2s_bulk, 256, "256 B"},
+    {op::c2s_bulk, 16385, "16,385 B"}, {op::c2s_bulk, 65536, "64 KiB"},
+};
+
+std::string sweep_row(const sweep_point& p)
+{
+    return std::string(p.direction == op::s2c_bulk ? "server to client, " : "client to server, ") + p.label;
+}
+
 std::vector<workload> workloads()
 {
     std::vector<workload> list;
-    auto add_bulk = [&](const std::string& name, const std::string& row, op direction, std::uint32_t body) {
-        list.push_back({name, [=](relay& r) {
-                            auto result = bulk(r, direction, body);
+    for (const sweep_point& p : sweep) {
+        const std::string row = sweep_row(p);
+        list.push_back({std::string(p.direction == op::s2c_bulk ? "s2c " : "c2s ") + p.label, [=](relay& r) {
+                            auto result = bulk(r, p.direction, p.body);
                             if (!result)
                                 return false;
-                            record(row + " (MiB/s)", r.name, result->mib_per_s);
+                            record(row, r.name, result->mib_per_s);
                             if (r.pid > 0)
-                                record("CPU s/GiB: " + row, r.name, result->cpu_per_gib);
+                                record("CPU " + row, r.name, result->cpu_per_gib);
                             return true;
                         }});
-    };
-    add_bulk("s2c 8 KiB", "server to client, 8 KiB packets", op::s2c_bulk, 8192);
-    add_bulk("s2c 64 B", "server to client, 64 B packets", op::s2c_bulk, 64);
-    add_bulk("c2s 256 B", "client to server, 256 B packets", op::c2s_bulk, 256);
+    }
     list.push_back({"round trip", [](relay& r) {
                         auto samples = round_trips(r);
                         if (!samples)
@@ -388,35 +414,38 @@ void run_standby(relay& r)
 
 // ---- output ----
 
-std::string cell(const std::string& row, const std::string& peer)
+void appendf(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void appendf(std::string& out, const char* format, ...)
+{
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    out += text;
+}
+
+// The median of a row for a peer; NAN when it has none.
+double value(const std::string& row, const std::string& peer)
 {
     auto found = results[row].find(peer);
-    if (found == results[row].end() || found->second.empty())
+    return found == results[row].end() ? NAN : median(found->second);
+}
+
+std::string number(double x, const char* format)
+{
+    if (std::isnan(x))
         return "";
-    const double value = median(found->second);
     char text[64];
-    if (row.find("CPU") == 0) {
-        std::snprintf(text, sizeof text, "%.2f", value);
-    } else {
-        std::snprintf(text, sizeof text, "%.0f", value);
-    }
+    std::snprintf(text, sizeof text, format, x);
     return text;
 }
 
+// nimbrel's median over the other's, from this run.
 std::string ratio(const std::string& row, const std::string& peer)
 {
-    auto& row_results = results[row];
-    auto ours = row_results.find("nimbrel");
-    auto theirs = row_results.find(peer);
-    if (ours == row_results.end() || theirs == row_results.end() || ours->second.empty() ||
-        theirs->second.empty())
-        return "";
-    const double denominator = median(theirs->second);
-    if (denominator <= 0)
-        return "";
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2f", median(ours->second) / denominator);
-    return text;
+    const double theirs = value(row, peer);
+    return theirs > 0 ? number(value(row, "nimbrel") / theirs, "%.2f") : "";
 }
 
 std::string first_line(const std::string& path, const std::string& prefix)
@@ -438,66 +467,173 @@ std::string load_average()
     return one + " " + five + " " + fifteen;
 }
 
-void print_table(const std::vector<relay*>& relays, const std::string& load_before, double elapsed)
+std::string today()
 {
+    std::time_t now = std::time(nullptr);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d", std::gmtime(&now));
+    return text;
+}
+
+std::string tables(const std::vector<relay*>& relays, const std::string& load_before, double elapsed)
+{
+    std::string out;
     utsname system{};
     uname(&system);
-    std::printf("\n## Relay benchmark (%s mode, %d run%s, medians)\n\n", config.quick ? "quick" : "full",
-                config.runs, config.runs == 1 ? "" : "s");
-    std::printf("Machine: %s, %ld online CPUs, Linux %s; load average before %s, after %s; %.0f s.\n",
-                first_line("/proc/cpuinfo", "model name").c_str(), sysconf(_SC_NPROCESSORS_ONLN),
-                system.release, load_before.c_str(), load_average().c_str(), elapsed);
-    std::printf("Bulk: %llu MiB per workload; %d round trips; %d status pings per run.\n\n",
-                static_cast<unsigned long long>(config.bulk_bytes >> 20), config.round_trips,
-                config.status_pings);
-    std::printf("| workload | direct | haproxy | socat | nimbrel | nimbrel / haproxy | nimbrel / direct |\n");
-    std::printf("|---|---:|---:|---:|---:|---:|---:|\n");
+    appendf(out, "Relay benchmark, %s mode, %d run%s, medians; %s.\n\n", config.quick ? "quick" : "full",
+            config.runs, config.runs == 1 ? "" : "s", today().c_str());
+    appendf(out, "Machine: %s, %ld online CPUs, Linux %s; load average before %s, after %s; %.0f s.\n",
+            first_line("/proc/cpuinfo", "model name").c_str(), sysconf(_SC_NPROCESSORS_ONLN), system.release,
+            load_before.c_str(), load_average().c_str(), elapsed);
+    appendf(out, "Bulk: %llu MiB per workload; %d round trips; %d status pings per run.\n\n",
+            static_cast<unsigned long long>(config.bulk_bytes >> 20), config.round_trips,
+            config.status_pings);
+
+    out += "| bulk, packet body | direct | haproxy | socat | nimbrel (MiB/s) | nimbrel / haproxy | CPU s/GiB "
+           "haproxy | CPU s/GiB nimbrel | CPU nimbrel / haproxy |\n";
+    out += "|---|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+    for (const sweep_point& p : sweep) {
+        const std::string row = sweep_row(p);
+        appendf(out, "| %s |", row.c_str());
+        for (const char* peer : peer_names)
+            appendf(out, " %s |", number(value(row, peer), "%.0f").c_str());
+        appendf(out, " %s | %s | %s | %s |\n", ratio(row, "haproxy").c_str(),
+                number(value("CPU " + row, "haproxy"), "%.2f").c_str(),
+                number(value("CPU " + row, "nimbrel"), "%.2f").c_str(),
+                ratio("CPU " + row, "haproxy").c_str());
+    }
+
+    out += "\n| latency and memory | direct | haproxy | socat | nimbrel | nimbrel / haproxy | nimbrel / "
+           "direct |\n";
+    out += "|---|---:|---:|---:|---:|---:|---:|\n";
     static const char* const order[] = {
-        "server to client, 8 KiB packets (MiB/s)",
-        "server to client, 64 B packets (MiB/s)",
-        "client to server, 256 B packets (MiB/s)",
         "round trip 32 B p50 (µs)",
         "round trip 32 B p99 (µs)",
         "status ping p50 (µs)",
         "status ping p99 (µs)",
         "status ping, standby (no room) p50 (µs)",
         "status ping, standby (no room) p99 (µs)",
-        "CPU s/GiB: server to client, 8 KiB packets",
-        "CPU s/GiB: server to client, 64 B packets",
-        "CPU s/GiB: client to server, 256 B packets",
     };
     for (const char* row : order) {
-        std::printf("| %s |", row);
+        appendf(out, "| %s |", row);
         for (const char* peer : peer_names)
-            std::printf(" %s |", cell(row, peer).c_str());
-        std::printf(" %s | %s |\n", ratio(row, "haproxy").c_str(), ratio(row, "direct").c_str());
+            appendf(out, " %s |", number(value(row, peer), "%.0f").c_str());
+        appendf(out, " %s | %s |\n", ratio(row, "haproxy").c_str(), ratio(row, "direct").c_str());
     }
-    std::printf("| peak resident memory, VmHWM (KiB) | |");
+    out += "| peak resident memory, VmHWM (KiB) | |";
     long ours = 0, haproxy = 0;
     for (relay* r : relays) {
-        if (r->pid == -1 && r->name == "direct")
+        if (r->name == "direct")
             continue;
-        std::printf(" %s |", r->peak_kib > 0 ? std::to_string(r->peak_kib).c_str() : "");
+        appendf(out, " %s |", r->peak_kib > 0 ? std::to_string(r->peak_kib).c_str() : "");
         if (r->name == "nimbrel")
             ours = r->peak_kib;
         if (r->name == "haproxy")
             haproxy = r->peak_kib;
     }
-    if (ours > 0 && haproxy > 0) {
-        std::printf(" %.2f | |\n", static_cast<double>(ours) / static_cast<double>(haproxy));
-    } else {
-        std::printf(" | |\n");
-    }
-    std::printf(
-        "\nRatios: nimbrel's median over the other's median from this run. Throughput: above 1 is faster "
-        "than the other; times, CPU and memory: below 1 is better. CPU is user + system time of the relay "
-        "process (socat: with its per-connection children). An empty cell: not applicable or failed.\n");
+    out += ours > 0 && haproxy > 0
+               ? " " + number(static_cast<double>(ours) / static_cast<double>(haproxy), "%.2f") + " | |\n"
+               : " | |\n";
+    out += "\nRatios: nimbrel's median over the other's median from this run. Throughput: above 1 is faster "
+           "than the other; times, CPU and memory: below 1 is better. CPU is user + system time of the relay "
+           "process (socat: with its per-connection children). An empty cell: not applicable or failed.\n";
     if (config.quick)
-        std::printf("Quick mode: CPU time is counted in 10 ms ticks, too coarse for these amounts.\n");
+        out += "Quick mode: CPU time is counted in 10 ms ticks, too coarse for these amounts.\n";
     for (relay* r : relays) {
         if (!r->failure.empty())
-            std::printf("\n%s: %s.\n", r->name.c_str(), r->failure.c_str());
+            appendf(out, "\n%s: %s.\n", r->name.c_str(), r->failure.c_str());
     }
+    return out;
+}
+
+// Throughput against packet size, server to client, one line per peer: x is
+// the body size on a log scale, y MiB/s from 0.
+std::string chart()
+{
+    const double width = 760, height = 420, left = 64, right = 120, top = 40, bottom = 56;
+    const double plot_w = width - left - right, plot_h = height - top - bottom;
+    std::vector<const sweep_point*> points;
+    double top_value = 1;
+    for (const sweep_point& p : sweep) {
+        if (p.direction != op::s2c_bulk)
+            continue;
+        points.push_back(&p);
+        for (const char* peer : peer_names) {
+            const double v = value(sweep_row(p), peer);
+            if (!std::isnan(v))
+                top_value = std::max(top_value, v);
+        }
+    }
+    const double step = top_value > 4000 ? 1000 : top_value > 1500 ? 500 : top_value > 600 ? 200 : 100;
+    const double y_max = std::ceil(top_value / step) * step;
+    const double lo = std::log2(points.front()->body), hi = std::log2(points.back()->body);
+    auto x_of = [&](double body) { return left + (std::log2(body) - lo) / (hi - lo) * plot_w; };
+    auto y_of = [&](double v) { return top + plot_h - v / y_max * plot_h; };
+
+    std::string out;
+    appendf(
+        out,
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" font-family=\"sans-serif\" "
+        "font-size=\"12\">\n<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
+        width, height);
+    appendf(out,
+            "<text x=\"%.0f\" y=\"22\" font-size=\"14\">Server to client: MiB/s against packet body size "
+            "(medians of %d runs, %s)</text>\n",
+            left, config.runs, today().c_str());
+    for (double v = 0; v <= y_max; v += step) {
+        appendf(out, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#ddd\"/>\n", left,
+                y_of(v), left + plot_w, y_of(v));
+        appendf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">%.0f</text>\n", left - 6, y_of(v) + 4,
+                v);
+    }
+    const std::pair<double, const char*> ticks[] = {{64, "64 B"},      {1024, "1 KiB"},   {8192, "8 KiB"},
+                                                    {16384, "16 KiB"}, {65536, "64 KiB"}, {1 << 20, "1 MiB"}};
+    for (const auto& [body, label] : ticks) {
+        appendf(out, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#ddd\"/>\n", x_of(body),
+                top, x_of(body), top + plot_h);
+        appendf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n", x_of(body),
+                top + plot_h + 18, label);
+    }
+    appendf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">packet body (log scale)</text>\n",
+            left + plot_w / 2, height - 12);
+    const char* const colours[] = {"#888888", "#d95f02", "#7570b3", "#1b9e77"};
+    for (std::size_t k = 0; k < std::size(peer_names); ++k) {
+        std::string line;
+        for (const sweep_point* p : points) {
+            const double v = value(sweep_row(*p), peer_names[k]);
+            if (std::isnan(v))
+                continue;
+            appendf(line, "%.1f,%.1f ", x_of(p->body), y_of(v));
+            appendf(out, "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"2.5\" fill=\"%s\"/>\n", x_of(p->body), y_of(v),
+                    colours[k]);
+        }
+        appendf(out, "<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"2\" points=\"%s\"/>\n", colours[k],
+                line.c_str());
+        appendf(out, "<text x=\"%.1f\" y=\"%.1f\" fill=\"%s\">%s</text>\n", left + plot_w + 12,
+                top + 16 + 18 * static_cast<double>(k), colours[k], peer_names[k]);
+    }
+    out += "</svg>\n";
+    return out;
+}
+
+// Puts text between the marker lines of the Markdown file at path.
+bool write_doc(const std::string& path, const std::string& text)
+{
+    static const std::string begin = "<!-- bench: begin -->\n", end = "<!-- bench: end -->\n";
+    std::ifstream in(path);
+    std::string doc((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t from = doc.find(begin), to = doc.find(end);
+    if (from == std::string::npos || to == std::string::npos || to < from)
+        return false;
+    doc.replace(from + begin.size(), to - from - begin.size(), "\n" + text + "\n");
+    std::ofstream out(path);
+    return static_cast<bool>(out << doc);
+}
+
+bool write_file(const std::string& path, const std::string& text)
+{
+    std::ofstream out(path);
+    return static_cast<bool>(out << text);
 }
 
 bool own_network_namespace()
@@ -542,6 +678,12 @@ void parse(int argc, char** argv)
         config.runs = std::atoi(runs);
     if (const char* path = std::getenv("BENCH_PROGRAM"); path && *path)
         config.program = path;
+    if (const char* path = std::getenv("BENCH_DOC"); path && *path)
+        config.doc = path;
+    if (const char* path = std::getenv("BENCH_CHART"); path && *path)
+        config.chart = path;
+    if (const char* only = std::getenv("BENCH_ONLY"); only && *only)
+        config.only = only;
     bool runs_given = std::getenv("BENCH_RUNS") && *std::getenv("BENCH_RUNS");
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -552,8 +694,15 @@ void parse(int argc, char** argv)
             runs_given = true;
         } else if (arg == "--program" && i + 1 < argc) {
             config.program = argv[++i];
+        } else if (arg == "--doc" && i + 1 < argc) {
+            config.doc = argv[++i];
+        } else if (arg == "--chart" && i + 1 < argc) {
+            config.chart = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: %s [--quick] [--runs N] [--program PATH]\n", argv[0]);
+            std::fprintf(
+                stderr,
+                "usage: %s [--quick] [--runs N] [--program PATH] [--doc FILE.md] [--chart FILE.svg]\n",
+                argv[0]);
             std::exit(2);
         }
     }
@@ -565,7 +714,7 @@ void parse(int argc, char** argv)
             config.runs = 1;
     }
     config.runs = std::clamp(config.runs, 1, 9);
-    // One full run takes about 70 s on a quiet machine: room for a busy one.
+    // One full run takes about a minute on a quiet machine: room for a busy one.
     config.time_limit_s = config.quick ? 120 + 60 * config.runs : 300 + 300 * config.runs;
 }
 
@@ -621,6 +770,8 @@ int main(int argc, char** argv)
     for (int run = 0; run < config.runs; ++run) {
         note("run %d of %d", run + 1, config.runs);
         for (const auto& w : list) {
+            if (w.name.find(config.only) == std::string::npos)
+                continue;
             for (std::size_t k = 0; k < relays.size(); ++k) {
                 // A different peer goes first in every run, so that a slow
                 // phase of the machine does not always fall on the same one.
@@ -644,7 +795,13 @@ int main(int argc, char** argv)
         r->sample_memory();
     if (!ours.failure.empty())
         note("logs kept in %s", temp_dir().c_str());
-    print_table(relays, load_before, seconds_since(started));
+    const std::string text = tables(relays, load_before, seconds_since(started));
+    std::printf("\n%s", text.c_str());
+    if (!config.chart.empty() && !write_file(config.chart, chart()))
+        note("could not write the chart to %s", config.chart.c_str());
+    if (!config.doc.empty() && !write_doc(config.doc, text))
+        note("could not write the tables into %s (between <!-- bench: begin --> and <!-- bench: end -->)",
+             config.doc.c_str());
 
     program.channel.close_channel();
     for (relay* r : relays)

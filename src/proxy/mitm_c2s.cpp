@@ -21,6 +21,7 @@ constexpr std::int32_t handshake_port_size = 2;
 // A game sent on by a Transfer packet. Room servers refuse transfers unless
 // told otherwise, so the room server sees a plain login.
 constexpr std::int32_t next_state_transfer = 3;
+constexpr char c2s_pop_line[] = "popped mitm_c2s buffer";
 
 // Reads a VarInt at offset within the packet; false unless it is complete
 // inside the body.
@@ -143,7 +144,7 @@ bool mitm_c2s(std::uint8_t byte)
     relayed_bytes++;
     to_client = {r.buf, 0};
     to_server = {r.buf, 0};
-    read_step step = reader_take(r, byte, to_server, "popped mitm_c2s buffer");
+    read_step step = reader_take(r, byte, to_server, c2s_pop_line);
     if (step == read_step::stop)
         return true;
     if (step == read_step::more)
@@ -173,7 +174,7 @@ bool mitm_c2s(std::uint8_t byte)
 std::int32_t mitm_c2s_run(std::uint8_t* bytes, std::int32_t count, bool* whole)
 {
     // Once the login carries the room's nick, a well-framed packet goes on as
-    // it came.
+    // it came; a long one does in any stage, uninspected.
     bool whole_allowed = next_state == next_state_login && nick_replaced == 1;
-    return reader_run(c2s_reader, bytes, count, whole_allowed, false, to_server, whole);
+    return reader_run(c2s_reader, bytes, count, whole_allowed, false, to_server, whole, c2s_pop_line);
 }

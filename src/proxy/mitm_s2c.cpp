@@ -9,6 +9,7 @@ namespace {
 
 constexpr std::int32_t packet_id_status_response = 0;
 constexpr std::int32_t packet_id_pong = 1;
+constexpr char s2c_pop_line[] = "popped mitm_s2c buffer";
 
 } // namespace
 
@@ -18,7 +19,7 @@ bool mitm_s2c(std::uint8_t byte)
     relayed_bytes++;
     to_client = {r.buf, 0};
     to_server = {r.buf, 0};
-    read_step step = reader_take(r, byte, to_client, "popped mitm_s2c buffer");
+    read_step step = reader_take(r, byte, to_client, s2c_pop_line);
     if (step == read_step::stop)
         return true;
     if (step == read_step::more)
@@ -40,6 +41,7 @@ bool mitm_s2c(std::uint8_t byte)
 std::int32_t mitm_s2c_run(std::uint8_t* bytes, std::int32_t count, bool* whole)
 {
     // Outside the status stage nothing is dropped: a well-framed packet with
-    // a readable id goes on as it came.
-    return reader_run(s2c_reader, bytes, count, next_state != next_state_status, true, to_client, whole);
+    // a readable id goes on as it came. Long packets are never dropped.
+    return reader_run(s2c_reader, bytes, count, next_state != next_state_status, true, to_client, whole,
+                      s2c_pop_line);
 }

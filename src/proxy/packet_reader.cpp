@@ -57,64 +57,99 @@ namespace {
 
 std::int32_t take_run(packet_reader& reader, std::uint8_t* bytes, std::int32_t count, out_slice& pass)
 {
-    if (reader.in_body == 0 || reader.remaining <= 1 || reader.received == packet_buf_size)
+    if (reader.in_body == 0 || reader.remaining <= 0 || reader.received == packet_buf_size)
+        return 0;
+    if (reader.received > packet_buf_size) {
+        // Past the buffer every byte goes on as it comes, and the last one
+        // only ends the packet.
+        std::int32_t run = count < reader.remaining ? count : reader.remaining;
+        pass = {bytes, run};
+        reader.received += run;
+        reader.remaining -= run;
+        if (reader.remaining == 0)
+            reader_clear(reader);
+        return run;
+    }
+    if (reader.remaining == 1)
         return 0;
     std::int32_t run = count < reader.remaining - 1 ? count : reader.remaining - 1;
-    if (reader.received < packet_buf_size) {
-        std::int32_t room = packet_buf_size - reader.received;
-        run = run < room ? run : room;
-        std::memcpy(reader.buf + reader.received, bytes, static_cast<std::size_t>(run));
-    } else {
-        // Past the buffer every byte goes on as it comes.
-        pass = {bytes, run};
-    }
+    std::int32_t room = packet_buf_size - reader.received;
+    run = run < room ? run : room;
+    std::memcpy(reader.buf + reader.received, bytes, static_cast<std::size_t>(run));
     reader.received += run;
     reader.remaining -= run;
     return run;
 }
 
-std::int32_t whole_packet(const packet_reader& reader, const std::uint8_t* bytes, std::int32_t count,
-                          bool check_id)
+// The start of a packet that the one-byte steps would give back as it came,
+// in one piece: a packet of up to packet_buf_size bytes whole (when
+// short_allowed, and with an id that parses when check_id), or a longer one up
+// to the byte at which they pop it. Its length prefix must be minimal and at
+// most four bytes long. Returns the piece's length, 0 for none; *length is the
+// packet's declared length.
+std::int32_t unchanged_piece(const packet_reader& reader, const std::uint8_t* bytes, std::int32_t count,
+                             bool short_allowed, bool check_id, std::int32_t* length)
 {
-    if (reader.in_body != 0 || reader.len_shift != 0)
+    // Only at a packet's start: no length byte read yet.
+    if (reader.len_shift != 0)
         return 0;
-    // The length, read here for speed: up to packet_buf_size takes at most
-    // three bytes.
-    std::int32_t length = 0;
+    // The length, read here for speed. Four bytes hold lengths up to 2^28 - 1,
+    // always positive; a longer prefix goes through the one-byte step.
+    std::int32_t value = 0;
     std::int32_t prefix = 0;
     for (std::uint8_t byte = 0x80; byte >= 0x80; prefix++) {
-        if (prefix == count || prefix == 3)
+        if (prefix == count || prefix == varint_max_bytes - 1)
             return 0;
         byte = bytes[prefix];
-        length |= (byte & 0x7F) << (7 * prefix);
+        value |= (byte & 0x7F) << (7 * prefix);
     }
-    if (length < 1 || length > packet_buf_size || prefix != varint_size(length) || length > count - prefix)
+    *length = value;
+    if (value < 1 || prefix != varint_size(value))
+        return 0;
+    if (value > packet_buf_size) {
+        // Nothing inspects a long packet: the pop passes the length, the
+        // buffered bytes and the byte that overflows them.
+        std::int32_t pop = prefix + packet_buf_size + 1;
+        return pop <= count ? pop : 0;
+    }
+    if (!short_allowed || value > count - prefix)
         return 0;
     if (check_id) {
         // The id parses when one of its first five bytes ends it.
-        std::int32_t id_end = length < varint_max_bytes ? length : varint_max_bytes;
+        std::int32_t id_end = value < varint_max_bytes ? value : varint_max_bytes;
         std::int32_t i = 0;
         while (i < id_end && bytes[prefix + i] >= 0x80)
             i++;
         if (i == id_end)
             return 0;
     }
-    return prefix + length;
+    return prefix + value;
 }
 
 } // namespace
 
 std::int32_t reader_run(packet_reader& reader, std::uint8_t* bytes, std::int32_t count, bool whole_allowed,
-                        bool check_id, out_slice& pass, bool* whole)
+                        bool check_id, out_slice& pass, bool* whole, const char* pop_line)
 {
     to_client = {reader.buf, 0};
     to_server = {reader.buf, 0};
-    std::int32_t run = whole_allowed ? whole_packet(reader, bytes, count, check_id) : 0;
+    std::int32_t length = 0;
+    std::int32_t run = unchanged_piece(reader, bytes, count, whole_allowed, check_id, &length);
     *whole = run > 0;
-    if (*whole)
+    if (*whole) {
         pass = {bytes, run};
-    else
+        if (length > packet_buf_size) {
+            log_line(tag_mitm, "%s", pop_line);
+            reader.in_body = 1;
+            reader.len_shift = static_cast<std::uint8_t>(run - packet_buf_size - 1);
+            reader.received = packet_buf_size + 1;
+            reader.remaining = length - reader.received;
+            if (reader.remaining == 0)
+                reader_clear(reader);
+        }
+    } else {
         run = take_run(reader, bytes, count, pass);
+    }
     relayed_bytes += static_cast<std::uint32_t>(run);
     return run;
 }

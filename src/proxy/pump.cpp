@@ -172,28 +172,50 @@ bool proxy_pump(sock_t client, sock_t server, std::int32_t count, rewriter step,
     client_output to_c{client};
     coalescer to_s{server,         to_server_buf,    to_server_buf_size, server_batch_size,
                    to_server_fill, to_server_batched};
-    for (std::int32_t start = 0; start < count; start += recv_buf_size) {
-        std::int32_t end = count - start < recv_buf_size ? count : start + recv_buf_size;
-        to_c.batched = 0;
-        for (std::int32_t i = start; i < end;) {
-            bool whole = false;
-            std::int32_t taken = run != nullptr ? run(recv_buf + i, end - i, &whole) : 0;
-            if (taken == 0) {
-                if (step(recv_buf[i])) {
-                    // What a batch would still hold stays unsent; the rest had left.
-                    to_c.flush_unbatched();
-                    to_s.flush_unbatched();
-                    return true;
-                }
-                taken = 1;
-                whole = true; // a step's output is one piece
-            }
-            follow_bytes(true, to_client.bytes, to_client.length);
-            follow_bytes(false, to_server.bytes, to_server.length);
-            if (to_c.take(to_client, !whole) || to_s.take(to_server, !whole))
-                return true;
-            i += taken;
+    // Each recv_buf_size bytes of the read count as a read of their own: by
+    // the start of the next one, the batch toward the client has left.
+    std::int32_t share_end = 0;
+    auto enter = [&](std::int32_t at) {
+        while (at >= share_end) {
+            to_c.batched = 0;
+            share_end += recv_buf_size;
         }
+    };
+    for (std::int32_t i = 0; i < count;) {
+        enter(i);
+        bool whole = false;
+        std::int32_t taken = run != nullptr ? run(recv_buf + i, count - i, &whole) : 0;
+        if (taken == 0) {
+            if (step(recv_buf[i])) {
+                // What a batch would still hold stays unsent; the rest had left.
+                to_c.flush_unbatched();
+                to_s.flush_unbatched();
+                return true;
+            }
+            taken = 1;
+            whole = true; // a step's output is one piece
+        }
+        follow_bytes(true, to_client.bytes, to_client.length);
+        follow_bytes(false, to_server.bytes, to_server.length);
+        if (whole) {
+            // The piece leaves with its last byte, in whichever share that lies.
+            enter(i + taken - 1);
+            if (to_c.take(to_client, false) || to_s.take(to_server, false))
+                return true;
+        } else {
+            // Bytes passed on one by one count in the share they lie in.
+            for (std::int32_t at = i; at < i + taken;) {
+                enter(at);
+                std::int32_t end = i + taken < share_end ? i + taken : share_end;
+                auto part = [&](out_slice s) {
+                    return s.length == 0 ? s : out_slice{s.bytes + (at - i), end - at};
+                };
+                if (to_c.take(part(to_client), true) || to_s.take(part(to_server), true))
+                    return true;
+                at = end;
+            }
+        }
+        i += taken;
     }
     return to_c.flush();
 }

@@ -18,14 +18,17 @@ extern out_slice to_server;
 // Takes one byte of its direction's stream. True means the proxy must end.
 using rewriter = bool (*)(std::uint8_t byte);
 
-// The same rewriter's fast path: takes a run at the start of bytes that needs
-// no decision and returns its length, 0 when the next byte must go through the
-// one-byte step. What it takes leaves exactly the state and the output of that
-// many one-byte steps, and is one of two kinds:
-// - a whole packet that goes on unchanged (*whole set): the steps would have
-//   left it as one piece, at its last byte;
-// - body bytes short of a packet's last (*whole clear): the steps would have
-//   stored them, or passed each on alone.
+// The same rewriter's fast path: takes a run at the start of bytes (the rest
+// of the read) that needs no decision and returns its length, 0 when the next
+// byte must go through the one-byte step. What it takes leaves exactly the
+// state, the output and the log of that many one-byte steps, and is one of
+// two kinds:
+// - a piece that goes on unchanged (*whole set): the steps would have left it
+//   as one piece, at its last byte; a whole packet, or a long one up to where
+//   the steps pop it;
+// - body bytes (*whole clear) that the steps would have stored, short of a
+//   packet's last, or passed on each alone, past a long packet's buffer; what
+//   goes on is then the run's own bytes.
 // A passed-on piece may point into bytes.
 using rewriter_run = std::int32_t (*)(std::uint8_t* bytes, std::int32_t count, bool* whole);
 
@@ -64,16 +67,18 @@ enum class read_step {
 // buffered bytes and this byte, then each further byte alone.
 read_step reader_take(packet_reader& reader, std::uint8_t byte, out_slice& pass, const char* pop_line);
 
-// The fast path of a rewriter over its reader: when whole_allowed, a whole
-// packet at the start of bytes that the one-byte steps would give back as it
-// is (a minimal length prefix, a length of 1 to packet_buf_size, all of it
-// within count and, when check_id is set, a packet id that parses within the
-// body) goes to pass as it is, with *whole set; otherwise the body bytes short
-// of a packet's last that reader_take would only store or pass on, at most up
-// to the buffer's end. Clears both output slices first and counts what it
-// took in relayed_bytes. Returns the length taken, 0 for none.
+// The fast path of a rewriter over its reader: a packet at the start of
+// bytes with a minimal length prefix of up to four bytes goes to pass as it
+// is, with *whole set, when the one-byte steps would give it back as it came:
+// a packet of 1 to packet_buf_size bytes that lies within count, when
+// whole_allowed and, if check_id is set, its packet id parses within the
+// body; or a longer one whose pop byte lies within count, up to that byte,
+// with pop_line logged as the steps log it. Otherwise the body bytes that
+// reader_take would only store or pass on, at most up to the buffer's end.
+// Clears both output slices first and counts what it took in relayed_bytes.
+// Returns the length taken, 0 for none.
 std::int32_t reader_run(packet_reader& reader, std::uint8_t* bytes, std::int32_t count, bool whole_allowed,
-                        bool check_id, out_slice& pass, bool* whole);
+                        bool check_id, out_slice& pass, bool* whole, const char* pop_line);
 
 void reader_clear(packet_reader& reader);
 

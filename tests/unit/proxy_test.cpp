@@ -116,10 +116,14 @@ outcome rewrite(rewriter step, const bytes& stream, const bytes& prelude = {})
         for (std::size_t cut = 0; cut <= stream.size(); cut++)
             cut_sets.push_back({cut});
     } else {
-        cut_sets.push_back({1, stream.size() / 3, stream.size() - 1});
+        // A few cuts; the last set ends a read just before the byte that pops
+        // a long packet with a three-byte length at the start.
+        cut_sets = {{1, stream.size() / 3, stream.size() - 1}, {stream.size() - 1}};
+        if (stream.size() > packet_buf_size + 3)
+            cut_sets.push_back({packet_buf_size + 3});
     }
     for (const auto& cuts : cut_sets) {
-        outcome split = pump_pieces(step, prelude, stream, cuts);
+        outcome split = pump_pieces(step, prelude, stream, cuts, true, relay_read_size);
         EXPECT_TRUE(split.client == whole.client) << "cut at " << cuts[0];
         EXPECT_EQ(split.stopped, whole.stopped) << "cut at " << cuts[0];
         EXPECT_TRUE(whole.stopped || split.server == whole.server) << "cut at " << cuts[0];
@@ -214,6 +218,12 @@ TEST_F(Proxy, PacketsOfAnySizePassIntactBothWays)
         EXPECT_FALSE(down.stopped) << body;
         EXPECT_TRUE(down.client == both) << "server to client, body " << body;
     }
+    // A length whose fifth byte carries bits beyond 32 bits is read without
+    // them, and framed anew.
+    bytes junk = cat({{0x80, 0x80, 0x80, 0x80, 0x17}, bytes(20000, 0x42)});
+    junk[4] = 0x07;
+    EXPECT_TRUE(rewrite(mitm_s2c, cat({{0x80, 0x80, 0x80, 0x80, 0x17}, bytes(20000, 0x42)}), login).client ==
+                junk);
     // Too long to inspect: passed on uninspected, and the stage stays as it was.
     log.text().clear();
     bytes big = frame(cat({{0x00}, bytes(20000, 0x42)}));
@@ -300,6 +310,15 @@ TEST_F(Proxy, RandomStreamsIgnoreTheCutsAndTheFastPathMatchesTheOneByteStep)
         if (up && round % 8 == 0)
             prelude.clear();
         bytes stream = random_stream(random, 1 + random() % (round % 10 == 0 ? 40000 : 600));
+        if (round % 10 == 5) {
+            // A long packet, up to 1 MiB, anywhere: between packets or inside one.
+            bytes body(16000 + random() % (round % 50 == 5 ? 1u << 20 : 50000u));
+            for (std::size_t i = 0; i < body.size(); i += 1 + random() % 64)
+                body[i] = static_cast<std::uint8_t>(random());
+            bytes big = frame(body, random() % 4 == 0 ? 4 : 0);
+            std::size_t at = random() % 2 ? 0 : random() % stream.size();
+            stream.insert(stream.begin() + static_cast<std::ptrdiff_t>(at), big.begin(), big.end());
+        }
         if (up) {
             stream = cat({prelude, stream});
             prelude.clear();
@@ -342,7 +361,7 @@ struct scripted {
     std::int32_t server;
     bool stop;
     std::int32_t from = -1; // where the client piece starts in recv_buf; -1: in script_bytes
-    bool run = false;       // given by the fast path, for one byte
+    int run = 0;            // given by the fast path: 1 passed on byte by byte, 2 as one piece
 };
 std::vector<scripted> script;
 std::size_t script_at;
@@ -356,13 +375,22 @@ bool scripted_step(std::uint8_t)
     return s.stop;
 }
 
+// A run passes on its own bytes, one piece per run.
 std::int32_t scripted_run(std::uint8_t*, std::int32_t, bool* whole)
 {
     if (script_at == script.size() || !script[script_at].run)
         return 0;
-    *whole = false;
+    *whole = script[script_at].run == 2;
     scripted_step(0);
-    return 1;
+    return to_client.length + to_server.length;
+}
+
+std::int32_t script_length()
+{
+    std::int32_t n = 0;
+    for (const scripted& s : script)
+        n += s.run ? s.client + s.server : 1;
+    return n;
 }
 
 // The sizes of the sends each peer saw (a datagram per send).
@@ -391,8 +419,8 @@ TEST(ProxyPump, BatchesForTheClientAndTheServer)
     auto c = [](std::int32_t n) { return scripted{n, 0, false}; };
     auto s = [](std::int32_t n) { return scripted{0, n, false}; };
     // Runs: as if passed a byte at a time, every batch size + 1 bytes leave.
-    auto c_run = [](std::int32_t n) { return scripted{n, 0, false, -1, true}; };
-    auto s_run = [](std::int32_t n) { return scripted{0, n, false, -1, true}; };
+    auto c_run = [](std::int32_t n) { return scripted{n, 0, false, -1, 1}; };
+    auto s_run = [](std::int32_t n) { return scripted{0, n, false, -1, 1}; };
     const scripted stop{0, 0, true};
     auto many = [](std::vector<scripted> tail) {
         tail.insert(tail.begin(), 16, {2000, 0, false});
@@ -402,8 +430,18 @@ TEST(ProxyPump, BatchesForTheClientAndTheServer)
     // has left by the second.
     std::vector<scripted> across(recv_buf_size - 1, c(0));
     across.insert(across.end(), {c(500), c(10), stop});
+    // A run that spans two counts in each its own bytes; a piece, in the one
+    // that holds its end.
+    auto spanning = [](scripted run) {
+        std::vector<scripted> steps{{500, 0, false}};
+        steps.insert(steps.end(), recv_buf_size - 11, {0, 0, false});
+        steps.insert(steps.end(), {run, {0, 0, true}});
+        return steps;
+    };
     const case_t cases[] = {
         {across, {500}, {}, 0},
+        {spanning(c_run(1500)), {1535}, {}, 0},
+        {spanning({600, 0, false, -1, 2}), {500}, {}, 0},
         {{c(1000), c(25), c(10)}, {1035}, {}, 0},                // a call's output leaves together
         {{c(1000), c(24), stop}, {}, {}, 0},                     // a stop withholds 1024 batched bytes
         {{c(1000), c(25), c(3), stop}, {1025}, {}, 0},           // but not a piece that overflowed the batch
@@ -422,8 +460,7 @@ TEST(ProxyPump, BatchesForTheClientAndTheServer)
         script = k.steps;
         script_at = 0;
         to_server_clear();
-        bool stopped = proxy_pump(fds.client[0], fds.server[0], static_cast<std::int32_t>(k.steps.size()),
-                                  scripted_step, scripted_run);
+        bool stopped = proxy_pump(fds.client[0], fds.server[0], script_length(), scripted_step, scripted_run);
         EXPECT_EQ(stopped, k.steps.back().stop) << "case " << i;
         EXPECT_EQ(sends(fds.client[1]), k.client_sends) << "case " << i;
         EXPECT_EQ(sends(fds.server[1]), k.server_sends_in_pump) << "case " << i;

@@ -8,7 +8,7 @@ CMAKE_OPTIONS = -DNIMBREL_SITE_DOMAIN=$(SITE_DOMAIN)
 export NIMBREL_SITE_DOMAIN = $(SITE_DOMAIN)
 
 .PHONY: all build windows asan run test deps unit e2e e2e-linux e2e-asan e2e-windows \
-  fuzz-build fuzz fuzz-short replay-windows soak bench dist dist-check clean
+  fuzz-build fuzz fuzz-short replay-windows soak bench dist dist-check demo demo-build demo-test clean
 
 all: build
 
@@ -74,6 +74,7 @@ test: deps
 	$(MAKE) fuzz-short replay-windows
 	$(MAKE) e2e
 	$(MAKE) dist-check
+	$(MAKE) demo-test
 
 # The release archives and their checksums in dist/ (see README, "Download and verify").
 dist:
@@ -82,6 +83,22 @@ dist:
 # Builds the release twice in two temporary folders and compares them.
 dist-check:
 	SITE_DOMAIN=$(SITE_DOMAIN) JOBS=$(JOBS) ./tests/dist/check.sh
+
+# The demo: the program built for the site "localhost" (in a folder of its
+# own), the demo site at http://localhost:8080 and two rooms, until Ctrl-C.
+demo-build:
+	cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DNIMBREL_SITE_DOMAIN=localhost -DNIMBREL_TESTS=OFF >/dev/null
+	cmake --build build-demo -j $(JOBS) --target nimbrel-client
+
+demo:
+	./scripts/install-deps.sh demo
+	$(MAKE) demo-build
+	node scripts/demo.mjs
+
+# The demo driven headless in Chromium, and the kit's types compiled against a typed page.
+demo-test: demo-build
+	cd tests/e2e && npx tsc -p demo
+	NIMBREL_SITE_DOMAIN=localhost E2E_FILES='demo/*.test.mjs' ./scripts/e2e.sh build-demo/nimbrel-client
 
 # The relay benchmark against direct, haproxy and socat, in a network namespace
 # of its own (it uses the program's fixed ports). QUICK=1 for a short run;
@@ -94,4 +111,4 @@ bench: build
 	  unshare -n bash -c 'ip link set lo up && ./build/nimbrel-bench'
 
 clean:
-	rm -rf build build-asan build-windows build-fuzz build-dist-linux build-dist-windows dist
+	rm -rf build build-asan build-windows build-fuzz build-demo build-dist-linux build-dist-windows dist

@@ -14,7 +14,7 @@ unset ZIPOPT GZIP
 version=$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 name=nimbrel-client-$version
 # The players' README, given CRLF line ends below for Notepad.
-readme=assets/README.txt
+readme=docs/players.md
 
 # Only the two programs, each in a build folder of its own.
 build() {

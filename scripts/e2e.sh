@@ -38,7 +38,8 @@ if [[ $program == *.exe ]]; then
 fi
 
 cd tests/e2e
-files=(*.test.mjs)
+# E2E_FILES: other test files than the suite's own (a glob below tests/e2e).
+files=(${E2E_FILES:-*.test.mjs})
 if [[ -n ${E2E_FILTER:-} ]]; then
   files=($(printf '%s\n' "${files[@]}" | grep -E "$E2E_FILTER"))
 fi

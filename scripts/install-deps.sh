@@ -8,6 +8,8 @@ packages=(cmake g++ make clang libclang-rt-14-dev libgtest-dev g++-mingw-w64-x86
   zip unzip icoutils nodejs npm)
 # `install-deps.sh bench`: also the relays the benchmark compares with.
 [[ ${1:-} == bench ]] && packages+=(haproxy socat)
+# `install-deps.sh demo`: only what `make demo` needs.
+[[ ${1:-} == demo ]] && packages=(cmake g++ make nodejs npm)
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then

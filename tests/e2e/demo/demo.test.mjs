@@ -1,0 +1,84 @@
+// `make demo` as a player would use it, headless: Chromium picks a room on the
+// demo site, a game client is greeted there under the page's name, the page
+// switches rooms and leaves, and Ctrl-C ends everything the demo started.
+import { test, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { once } from 'node:events';
+import { readFileSync } from 'node:fs';
+import { fileURLToPath } from 'node:url';
+import mc from 'minecraft-protocol';
+import nbt from 'prismarine-nbt';
+import { chromium } from 'playwright-core';
+import { Program, MC_PORT, WS_PORT } from '../lib/program.mjs';
+import { connect } from '../lib/net.mjs';
+
+const TIMEOUT = 20000;
+const SITE = 'http://localhost:8080';
+const NICK = 'Demo_Player';
+const root = new URL('../../../', import.meta.url);
+const { version, rooms } = JSON.parse(readFileSync(new URL('web/demo/rooms.json', root), 'utf8'));
+const [meadow, harbour] = rooms;
+
+const demo = new Program(spawn('node', [fileURLToPath(new URL('scripts/demo.mjs', root))],
+  { stdio: ['ignore', 'pipe', 'pipe'] }));
+let browser;
+after(async () => {
+  await browser?.close();
+  if (demo.exitCode === undefined) demo.child.kill('SIGKILL');
+});
+
+// The greeting a game client gets on joining 127.0.0.1 under a name the program replaces.
+async function greeting() {
+  const game = mc.createClient({ host: '127.0.0.1', port: MC_PORT, username: 'Game_Player', auth: 'offline', version });
+  game.once('position', () => game.write('player_loaded', {}));
+  try {
+    const [packet] = await once(game, 'system_chat', { signal: AbortSignal.timeout(TIMEOUT) });
+    return nbt.simplify(packet.content).text;
+  } finally {
+    game.end();
+  }
+}
+
+test('the page joins a room, the game is greeted there under the page\'s name; the page switches rooms and leaves, ' +
+  'its state line following; Ctrl-C ends it all', { timeout: 6 * TIMEOUT }, async () => {
+  await demo.waitForLine(/minecraft master assigned/, { timeoutMs: TIMEOUT });
+  assert.ok(demo.lines.some((line) => line.includes(`speak Minecraft Java ${version}`)), demo.describe());
+  browser = await chromium.launch({ executablePath: '/usr/bin/chromium', timeout: TIMEOUT,
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking', '--no-first-run'] });
+  const context = await browser.newContext({ viewport: { width: 900, height: 440 } });
+  await context.grantPermissions(['local-network-access'], { origin: SITE });
+  const page = await context.newPage();
+  page.setDefaultTimeout(TIMEOUT);
+  const state = page.locator('#state');
+  const stateIs = async (name, text) => {
+    await page.waitForSelector(`#state[data-state="${name}"]`);
+    if (text) assert.match(await state.textContent(), text);
+  };
+  const joinRoom = (room) => page.locator('tr', { hasText: room.roomName }).getByRole('button').click();
+
+  await page.goto(`${SITE}/`);
+  await stateIs('standby');
+  await page.fill('#nick', NICK);
+  await joinRoom(meadow);
+  await stateIs('room', new RegExp(`${meadow.roomName} .*${meadow.ownerName}.* as ${NICK}`));
+  assert.equal(await greeting(), `Welcome to ${meadow.roomName}, ${NICK}!`);
+  await page.screenshot({ path: fileURLToPath(new URL('docs/demo.png', root)) });
+
+  // Once the program hands a connected game to the new room itself, this
+  // waits for the second greeting on the first game client instead.
+  await joinRoom(harbour);
+  await stateIs('room', new RegExp(`${harbour.roomName} .* as ${NICK}`));
+  assert.equal(await greeting(), `Welcome to ${harbour.roomName}, ${NICK}!`);
+
+  await page.click('#leave');
+  await stateIs('standby');
+  await demo.waitForLine(/\[WS\] leave room$/, { timeoutMs: TIMEOUT });
+
+  demo.child.kill('SIGINT');
+  assert.equal(await demo.exited, 0, demo.describe());
+  for (const port of [8080, WS_PORT, MC_PORT, meadow.port]) {
+    await assert.rejects(connect(port), { code: 'ECONNREFUSED' }, `port ${port} still open after Ctrl-C`);
+  }
+  await stateIs('absent');
+});

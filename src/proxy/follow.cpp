@@ -132,10 +132,13 @@ void packet_end(bool to_client, const stream_reader& r)
     }
 }
 
-// Nothing that passes can change these stages any more.
-bool settled()
+// Whether bytes in this direction can still change anything: the stream
+// toward the server matters only up to the end of the login.
+bool followed(bool to_client)
 {
-    return stage == game_stage::status || stage == game_stage::unknown;
+    if (stage == game_stage::status || stage == game_stage::unknown)
+        return false;
+    return to_client || stage == game_stage::handshake || stage == game_stage::login;
 }
 
 } // namespace
@@ -161,7 +164,7 @@ void follow_reset()
 
 void follow_step(bool to_client, std::uint8_t byte)
 {
-    if (settled())
+    if (!followed(to_client))
         return;
     stream_reader& r = readers[to_client ? 1 : 0];
     if (!r.in_body) {
@@ -208,7 +211,7 @@ void follow_step(bool to_client, std::uint8_t byte)
 void follow_bytes(bool to_client, const std::uint8_t* bytes, std::int32_t count)
 {
     stream_reader& r = readers[to_client ? 1 : 0];
-    while (count > 0 && !settled()) {
+    while (count > 0 && followed(to_client)) {
         // Bytes to pass over, short of the packet's last, go at once.
         std::int32_t run = 0;
         if (r.in_body && (!r.reading || r.skip > 0)) {

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "game_bytes.h"
+
 namespace bench {
 
 // Ports inside the benchmark's own network namespace. The program's are fixed.
@@ -42,33 +44,27 @@ inline constexpr char client_name[] = "BenchPlayer";
 using clock = std::chrono::steady_clock;
 double seconds_since(clock::time_point start);
 
-// ---- wire.cpp: sockets and framing ----
-std::size_t put_varint(std::uint8_t* out, std::uint32_t value);
-std::size_t varint_size(std::uint32_t value);
+// ---- wire.cpp: sockets and framing; the game's packets come from game_bytes.h ----
 void put_u64(std::uint8_t* out, std::uint64_t value);
 std::uint64_t get_u64(const std::uint8_t* in);
-
-// A framed packet: VarInt length, then the body (id first).
-std::vector<std::uint8_t> frame(const std::vector<std::uint8_t>& body);
-std::vector<std::uint8_t> handshake_packet(std::uint16_t port, std::uint8_t next_state);
-std::vector<std::uint8_t> login_start_packet();
+std::size_t framed_size(std::uint32_t body); // VarInt prefix and body
 
 void set_socket_options(int fd);
 int connect_loopback(std::uint16_t port); // -1 on failure
 int listen_loopback(std::uint16_t port);
-bool send_all(int fd, const void* bytes, std::size_t length);
-bool send_all(int fd, const std::vector<std::uint8_t>& bytes);
+bool send_all(int fd, const void* data, std::size_t length);
+bool send_all(int fd, const bytes& data);
 
 // Buffered reader over one connection.
 struct reader {
     int fd;
-    std::vector<std::uint8_t> buf;
+    bytes buf;
     std::size_t pos = 0;
     std::size_t len = 0;
     explicit reader(int socket);
     bool fill(); // false on end of stream, error or time-out
     bool byte(std::uint8_t& out);
-    bool packet(std::vector<std::uint8_t>& body, std::size_t limit = 1 << 20);
+    bool packet(bytes& body, std::size_t limit = 1 << 20);
 };
 
 // Checks a stream of data packets of one body size as it arrives, without
@@ -86,7 +82,10 @@ struct frame_check {
     std::uint8_t head[9] = {};
     std::uint32_t head_got = 0;
     frame_check(std::uint32_t body, std::uint8_t packet_id) : body_size(body), id(packet_id) {}
-    void feed(const std::uint8_t* bytes, std::size_t count);
+    void feed(const std::uint8_t* data, std::size_t count);
+    // Feeds what in holds and reads on until count whole packets have come;
+    // false when the stream ends first.
+    bool consume(reader& in, std::uint64_t count);
 };
 
 // Sends count data packets of body_size bytes (id, sequence number, filler).
@@ -98,7 +97,6 @@ void room_server_stop();
 std::uint64_t room_server_done(); // connections ended so far
 bool room_server_wait(std::uint64_t beyond, int timeout_ms);
 std::string room_server_last_login();
-const std::vector<std::uint8_t>& status_document();
 
 // ---- relays.cpp: the processes under test ----
 struct relay {
@@ -133,7 +131,7 @@ bool start_program(relay& r, const std::string& path);
 // benchmark's room (127.0.0.1:room_port) or leaves it.
 struct control_channel {
     int fd = -1;
-    std::vector<std::uint8_t> pending;
+    bytes pending;
     bool open();
     bool join();
     bool leave();

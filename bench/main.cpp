@@ -53,6 +53,7 @@ settings config;
 std::map<std::string, std::map<std::string, std::vector<double>>> results;
 
 const char* const peer_names[] = {"direct", "haproxy", "socat", "nimbrel"};
+const char memory_row[] = "peak resident memory, VmHWM (KiB)";
 
 void note(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void note(const char* format, ...)
@@ -89,18 +90,25 @@ struct session {
         if (fd >= 0)
             close(fd);
     }
-    // Handshake (next state 2), Login Start, and the server's login success.
+    // A fresh connection in place of any earlier one; false when refused.
+    bool connect(std::uint16_t port)
+    {
+        if (fd >= 0)
+            close(fd);
+        fd = connect_loopback(port);
+        if (fd >= 0)
+            in.emplace(fd);
+        return fd >= 0;
+    }
+    // Handshake (next state 2), Login Start with a UUID as recent clients
+    // send it, and the server's login success.
     bool open(std::uint16_t port)
     {
-        fd = connect_loopback(port);
-        if (fd < 0)
-            return false;
-        in.emplace(fd);
-        auto hello = handshake_packet(port, 2);
-        auto login = login_start_packet();
-        hello.insert(hello.end(), login.begin(), login.end());
-        std::vector<std::uint8_t> body;
-        return send_all(fd, hello) && in->packet(body) && body[0] == id_login_success;
+        const bytes uuid = {0x01, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7,
+                            0xA8, 0xA9, 0xAA, 0xAB, 0xAC, 0xAD, 0xAE, 0xAF};
+        bytes body;
+        return connect(port) && send_all(fd, cat({handshake(2), login_start(client_name, uuid)})) &&
+               in->packet(body) && body[0] == id_login_success;
     }
     // Through the program the room server must see the room's nick.
     bool open_checked(relay& r)
@@ -116,7 +124,7 @@ struct session {
     }
     bool command(op kind, std::uint64_t count, std::uint32_t size)
     {
-        std::vector<std::uint8_t> body(14);
+        bytes body(14);
         body[0] = id_command;
         body[1] = static_cast<std::uint8_t>(kind);
         put_u64(body.data() + 2, count);
@@ -146,6 +154,13 @@ std::nullopt_t failed(const relay& r, const char* what)
     return std::nullopt;
 }
 
+// For bytes that arrived but were not the ones sent.
+std::nullopt_t corrupted(const relay& r, const char* what)
+{
+    note("%s: %s", r.name.c_str(), what);
+    return std::nullopt;
+}
+
 struct bulk_result {
     double mib_per_s;
     double cpu_per_gib;
@@ -153,14 +168,14 @@ struct bulk_result {
 
 std::uint64_t packet_count(std::uint32_t body)
 {
-    const std::uint64_t framed = varint_size(body) + body;
+    const std::uint64_t framed = framed_size(body);
     return (config.bulk_bytes + framed - 1) / framed;
 }
 
 std::optional<bulk_result> bulk(relay& r, op direction, std::uint32_t body)
 {
     const std::uint64_t count = packet_count(body);
-    const double bytes = static_cast<double>(count * (varint_size(body) + body));
+    const double total = static_cast<double>(count * framed_size(body));
     const std::uint64_t done_before = room_server_done();
     const double cpu_before = r.cpu_seconds();
     session s;
@@ -171,35 +186,25 @@ std::optional<bulk_result> bulk(relay& r, op direction, std::uint32_t body)
         return failed(r, "command not sent");
     if (direction == op::s2c_bulk) {
         frame_check check(body, id_s2c_data);
-        for (;;) {
-            check.feed(s.in->buf.data() + s.in->pos, s.in->len - s.in->pos);
-            s.in->pos = s.in->len;
-            if (check.packets >= count && !check.in_body)
-                break;
-            if (!s.in->fill())
-                return failed(r, "server-to-client stream ended early");
-        }
-        if (check.bad || check.packets != count) {
-            note("%s: server-to-client stream corrupted", r.name.c_str());
-            return std::nullopt;
-        }
+        if (!check.consume(*s.in, count))
+            return failed(r, "server-to-client stream ended early");
+        if (check.bad || check.packets != count)
+            return corrupted(r, "server-to-client stream corrupted");
     } else {
         if (!send_data_packets(s.fd, id_c2s_data, body, count))
             return failed(r, "client-to-server stream not accepted");
-        std::vector<std::uint8_t> ack;
+        bytes ack;
         if (!s.in->packet(ack) || ack.size() != 10 || ack[0] != id_c2s_ack)
             return failed(r, "no acknowledgement from the room server");
-        if (ack[9] != 0 || get_u64(ack.data() + 1) != count) {
-            note("%s: client-to-server stream corrupted", r.name.c_str());
-            return std::nullopt;
-        }
+        if (ack[9] != 0 || get_u64(ack.data() + 1) != count)
+            return corrupted(r, "client-to-server stream corrupted");
     }
     const double elapsed = seconds_since(start);
     r.sample_memory();
     if (!finish(s, r, done_before))
         return failed(r, "the room server did not see the connection end");
     const double cpu = r.cpu_seconds() - cpu_before;
-    return bulk_result{bytes / (1 << 20) / elapsed, cpu / (bytes / (1 << 30))};
+    return bulk_result{total / (1 << 20) / elapsed, cpu / (total / (1 << 30))};
 }
 
 std::optional<std::vector<double>> round_trips(relay& r)
@@ -208,10 +213,10 @@ std::optional<std::vector<double>> round_trips(relay& r)
     session s;
     if (!s.open_checked(r))
         return failed(r, "no login success after handshake and Login Start");
-    std::vector<std::uint8_t> body(32, 0xCD);
+    bytes body(32, 0xCD);
     body[0] = id_echo;
-    std::vector<std::uint8_t> packet = frame(body);
-    std::vector<std::uint8_t> echoed;
+    bytes packet = frame(body);
+    bytes echoed;
     std::vector<double> samples;
     const int warm_up = 200;
     for (int i = 0; i < config.round_trips + warm_up; ++i) {
@@ -221,10 +226,8 @@ std::optional<std::vector<double>> round_trips(relay& r)
             return failed(r, "echo not returned");
         const double elapsed = seconds_since(start);
         if (echoed.size() != 32 || echoed[0] != id_echo ||
-            get_u64(echoed.data() + 1) != static_cast<std::uint64_t>(i)) {
-            note("%s: echo corrupted", r.name.c_str());
-            return std::nullopt;
-        }
+            get_u64(echoed.data() + 1) != static_cast<std::uint64_t>(i))
+            return corrupted(r, "echo corrupted");
         if (i >= warm_up)
             samples.push_back(elapsed * 1e6);
     }
@@ -239,41 +242,26 @@ std::optional<std::vector<double>> round_trips(relay& r)
 // goes on a second connection, as the game's list then does too.
 std::optional<std::vector<double>> status_pings(relay& r, bool standby)
 {
-    std::vector<std::uint8_t> request = handshake_packet(r.port, 1);
-    request.push_back(0x01);
-    request.push_back(0x00);
-    std::vector<std::uint8_t> ping{0x09, 0x01, 1, 2, 3, 4, 5, 6, 7, 8};
-    std::vector<std::uint8_t> ping_alone = handshake_packet(r.port, 1);
-    ping_alone.insert(ping_alone.end(), ping.begin(), ping.end());
+    const bytes request = cat({handshake(1), frame({0x00})});
+    const bytes ping = frame({0x01, 1, 2, 3, 4, 5, 6, 7, 8});
+    const bytes ping_alone = cat({handshake(1), ping});
     std::vector<double> samples;
     const int warm_up = 20;
     for (int i = 0; i < config.status_pings + warm_up; ++i) {
         const std::uint64_t done_before = room_server_done();
-        std::vector<std::uint8_t> body;
+        bytes body;
         auto start = clock::now();
         session s;
-        s.fd = connect_loopback(r.port);
-        if (s.fd < 0)
+        if (!s.connect(r.port))
             return failed(r, "connection refused");
-        s.in.emplace(s.fd);
         if (!send_all(s.fd, request) || !s.in->packet(body, 64 * 1024) || body[0] != 0x00)
             return failed(r, "no status response");
-        if (standby) {
-            close(s.fd);
-            s.fd = connect_loopback(r.port);
-            if (s.fd < 0)
-                return failed(r, "second connection refused");
-            s.in.emplace(s.fd);
-            if (!send_all(s.fd, ping_alone))
-                return failed(r, "ping not sent");
-        } else if (!send_all(s.fd, ping)) {
+        if (standby && !s.connect(r.port))
+            return failed(r, "second connection refused");
+        if (!send_all(s.fd, standby ? ping_alone : ping))
             return failed(r, "ping not sent");
-        }
-        if (!s.in->packet(body) || body.size() != 9 ||
-            !std::equal(body.begin(), body.end(), ping.begin() + 1)) {
-            note("%s: pong missing or wrong", r.name.c_str());
-            return std::nullopt;
-        }
+        if (!s.in->packet(body) || !std::equal(body.begin(), body.end(), ping.begin() + 1, ping.end()))
+            return corrupted(r, "pong missing or wrong");
         const double elapsed = seconds_since(start);
         if (!finish(s, r, done_before, !standby))
             return failed(r, "the room server did not see the connection end");
@@ -293,6 +281,17 @@ struct workload {
 void record(const std::string& row, const std::string& peer, double value)
 {
     results[row][peer].push_back(value);
+}
+
+// The rows "<what> p50 (µs)" and "<what> p99 (µs)".
+bool record_latency(const std::string& what, const relay& r,
+                    const std::optional<std::vector<double>>& samples)
+{
+    if (!samples)
+        return false;
+    record(what + " p50 (µs)", r.name, percentile(*samples, 0.5));
+    record(what + " p99 (µs)", r.name, percentile(*samples, 0.99));
+    return true;
 }
 
 // The packet sizes of the bulk sweep (body bytes), with their labels.
@@ -330,22 +329,10 @@ std::vector<workload> workloads()
                             return true;
                         }});
     }
-    list.push_back({"round trip", [](relay& r) {
-                        auto samples = round_trips(r);
-                        if (!samples)
-                            return false;
-                        record("round trip 32 B p50 (µs)", r.name, percentile(*samples, 0.5));
-                        record("round trip 32 B p99 (µs)", r.name, percentile(*samples, 0.99));
-                        return true;
-                    }});
-    list.push_back({"status ping", [](relay& r) {
-                        auto samples = status_pings(r, false);
-                        if (!samples)
-                            return false;
-                        record("status ping p50 (µs)", r.name, percentile(*samples, 0.5));
-                        record("status ping p99 (µs)", r.name, percentile(*samples, 0.99));
-                        return true;
-                    }});
+    list.push_back(
+        {"round trip", [](relay& r) { return record_latency("round trip 32 B", r, round_trips(r)); }});
+    list.push_back(
+        {"status ping", [](relay& r) { return record_latency("status ping", r, status_pings(r, false)); }});
     return list;
 }
 
@@ -402,13 +389,8 @@ void run_standby(relay& r)
         program.joined = false;
         return;
     }
-    auto samples = status_pings(r, true);
-    if (samples) {
-        record("status ping, standby (no room) p50 (µs)", r.name, percentile(*samples, 0.5));
-        record("status ping, standby (no room) p99 (µs)", r.name, percentile(*samples, 0.99));
-    } else {
+    if (!record_latency("status ping, standby (no room)", r, status_pings(r, true)))
         note("nimbrel: standby status ping failed");
-    }
     program.joined = program.channel.join();
 }
 
@@ -446,6 +428,35 @@ std::string ratio(const std::string& row, const std::string& peer)
 {
     const double theirs = value(row, peer);
     return theirs > 0 ? number(value(row, "nimbrel") / theirs, "%.2f") : "";
+}
+
+// A row's label, the peers' medians, then the given cells.
+std::vector<std::string> peer_cells(const std::string& row, std::initializer_list<std::string> more)
+{
+    std::vector<std::string> cells{row};
+    for (const char* peer : peer_names)
+        cells.push_back(number(value(row, peer), "%.0f"));
+    cells.insert(cells.end(), more);
+    return cells;
+}
+
+// A Markdown table: the first column left-aligned, the others right-aligned.
+void table(std::string& out, const std::vector<std::string>& heading,
+           const std::vector<std::vector<std::string>>& rows)
+{
+    auto line = [&](const std::vector<std::string>& cells) {
+        out += "|";
+        for (const std::string& cell : cells)
+            out += " " + cell + " |";
+        out += "\n";
+    };
+    line(heading);
+    out += "|---|";
+    for (std::size_t i = 1; i < heading.size(); ++i)
+        out += "---:|";
+    out += "\n";
+    for (const auto& row : rows)
+        line(row);
 }
 
 std::string first_line(const std::string& path, const std::string& prefix)
@@ -489,51 +500,33 @@ std::string tables(const std::vector<relay*>& relays, const std::string& load_be
             static_cast<unsigned long long>(config.bulk_bytes >> 20), config.round_trips,
             config.status_pings);
 
-    out += "| bulk, packet body | direct | haproxy | socat | nimbrel (MiB/s) | nimbrel / haproxy | CPU s/GiB "
-           "haproxy | CPU s/GiB nimbrel | CPU nimbrel / haproxy |\n";
-    out += "|---|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+    using cells = std::vector<std::string>;
+    std::vector<cells> bulk_rows;
     for (const sweep_point& p : sweep) {
         const std::string row = sweep_row(p);
-        appendf(out, "| %s |", row.c_str());
-        for (const char* peer : peer_names)
-            appendf(out, " %s |", number(value(row, peer), "%.0f").c_str());
-        appendf(out, " %s | %s | %s | %s |\n", ratio(row, "haproxy").c_str(),
-                number(value("CPU " + row, "haproxy"), "%.2f").c_str(),
-                number(value("CPU " + row, "nimbrel"), "%.2f").c_str(),
-                ratio("CPU " + row, "haproxy").c_str());
+        bulk_rows.push_back(peer_cells(
+            row, {ratio(row, "haproxy"), number(value("CPU " + row, "haproxy"), "%.2f"),
+                  number(value("CPU " + row, "nimbrel"), "%.2f"), ratio("CPU " + row, "haproxy")}));
     }
+    table(out,
+          {"bulk, packet body", "direct", "haproxy", "socat", "nimbrel (MiB/s)", "nimbrel / haproxy",
+           "CPU s/GiB haproxy", "CPU s/GiB nimbrel", "CPU nimbrel / haproxy"},
+          bulk_rows);
 
-    out += "\n| latency and memory | direct | haproxy | socat | nimbrel | nimbrel / haproxy | nimbrel / "
-           "direct |\n";
-    out += "|---|---:|---:|---:|---:|---:|---:|\n";
-    static const char* const order[] = {
-        "round trip 32 B p50 (µs)",
-        "round trip 32 B p99 (µs)",
-        "status ping p50 (µs)",
-        "status ping p99 (µs)",
-        "status ping, standby (no room) p50 (µs)",
-        "status ping, standby (no room) p99 (µs)",
-    };
-    for (const char* row : order) {
-        appendf(out, "| %s |", row);
-        for (const char* peer : peer_names)
-            appendf(out, " %s |", number(value(row, peer), "%.0f").c_str());
-        appendf(out, " %s | %s |\n", ratio(row, "haproxy").c_str(), ratio(row, "direct").c_str());
-    }
-    out += "| peak resident memory, VmHWM (KiB) | |";
-    long ours = 0, haproxy = 0;
     for (relay* r : relays) {
-        if (r->name == "direct")
-            continue;
-        appendf(out, " %s |", r->peak_kib > 0 ? std::to_string(r->peak_kib).c_str() : "");
-        if (r->name == "nimbrel")
-            ours = r->peak_kib;
-        if (r->name == "haproxy")
-            haproxy = r->peak_kib;
+        if (r->peak_kib > 0)
+            record(memory_row, r->name, static_cast<double>(r->peak_kib));
     }
-    out += ours > 0 && haproxy > 0
-               ? " " + number(static_cast<double>(ours) / static_cast<double>(haproxy), "%.2f") + " | |\n"
-               : " | |\n";
+    std::vector<cells> other_rows;
+    for (const char* row : {"round trip 32 B p50 (µs)", "round trip 32 B p99 (µs)", "status ping p50 (µs)",
+                            "status ping p99 (µs)", "status ping, standby (no room) p50 (µs)",
+                            "status ping, standby (no room) p99 (µs)", memory_row})
+        other_rows.push_back(peer_cells(row, {ratio(row, "haproxy"), ratio(row, "direct")}));
+    out += "\n";
+    table(out,
+          {"latency and memory", "direct", "haproxy", "socat", "nimbrel", "nimbrel / haproxy",
+           "nimbrel / direct"},
+          other_rows);
     out += "\nRatios: nimbrel's median over the other's median from this run. Throughput: above 1 is faster "
            "than the other; times, CPU and memory: below 1 is better. CPU is user + system time of the relay "
            "process (socat: with its per-connection children). An empty cell: not applicable or failed.\n";
@@ -669,35 +662,41 @@ void stop_on_signal(int)
     _exit(130);
 }
 
+// An environment variable's value; null when it is unset or empty.
+const char* env(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value && *value ? value : nullptr;
+}
+
 void parse(int argc, char** argv)
 {
-    if (const char* quick = std::getenv("BENCH_QUICK"); quick && *quick && std::strcmp(quick, "0") != 0) {
-        config.quick = true;
+    const struct {
+        const char* variable;
+        const char* option; // null: no option
+        std::string* field;
+    } texts[] = {{"BENCH_PROGRAM", "--program", &config.program},
+                 {"BENCH_DOC", "--doc", &config.doc},
+                 {"BENCH_CHART", "--chart", &config.chart},
+                 {"BENCH_ONLY", nullptr, &config.only}};
+    if (const char* quick = env("BENCH_QUICK"))
+        config.quick = std::strcmp(quick, "0") != 0;
+    const char* runs = env("BENCH_RUNS");
+    for (const auto& t : texts) {
+        if (const char* value = env(t.variable))
+            *t.field = value;
     }
-    if (const char* runs = std::getenv("BENCH_RUNS"); runs && *runs)
-        config.runs = std::atoi(runs);
-    if (const char* path = std::getenv("BENCH_PROGRAM"); path && *path)
-        config.program = path;
-    if (const char* path = std::getenv("BENCH_DOC"); path && *path)
-        config.doc = path;
-    if (const char* path = std::getenv("BENCH_CHART"); path && *path)
-        config.chart = path;
-    if (const char* only = std::getenv("BENCH_ONLY"); only && *only)
-        config.only = only;
-    bool runs_given = std::getenv("BENCH_RUNS") && *std::getenv("BENCH_RUNS");
     for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
+        const std::string arg = argv[i];
+        const bool has_value = i + 1 < argc;
+        const auto* text = std::find_if(std::begin(texts), std::end(texts),
+                                        [&](const auto& t) { return t.option && arg == t.option; });
         if (arg == "--quick") {
             config.quick = true;
-        } else if (arg == "--runs" && i + 1 < argc) {
-            config.runs = std::atoi(argv[++i]);
-            runs_given = true;
-        } else if (arg == "--program" && i + 1 < argc) {
-            config.program = argv[++i];
-        } else if (arg == "--doc" && i + 1 < argc) {
-            config.doc = argv[++i];
-        } else if (arg == "--chart" && i + 1 < argc) {
-            config.chart = argv[++i];
+        } else if (arg == "--runs" && has_value) {
+            runs = argv[++i];
+        } else if (text != std::end(texts) && has_value) {
+            *text->field = argv[++i];
         } else {
             std::fprintf(
                 stderr,
@@ -706,11 +705,13 @@ void parse(int argc, char** argv)
             std::exit(2);
         }
     }
+    if (runs)
+        config.runs = std::atoi(runs);
     if (config.quick) {
         config.bulk_bytes = 16ull << 20;
         config.round_trips = 2000;
         config.status_pings = 200;
-        if (!runs_given)
+        if (!runs)
             config.runs = 1;
     }
     config.runs = std::clamp(config.runs, 1, 9);

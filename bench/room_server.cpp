@@ -24,31 +24,20 @@ std::condition_variable done_changed;
 std::uint64_t done_count = 0;
 std::string last_login;
 
-// A status document about as long as the program's own.
-std::vector<std::uint8_t> make_status_document()
+// The status response, with a document about as long as the program's own.
+bytes status_response()
 {
-    std::string text = R"({"version":{"name":"1.20.1","protocol":763},"players":{"max":20,"online":1},)"
-                       R"("description":{"text":"Benchmark room )";
-    text.append(4200 - text.size(), 'x');
-    text += R"("}})";
-    return std::vector<std::uint8_t>(text.begin(), text.end());
-}
-
-std::vector<std::uint8_t> status_response()
-{
-    const auto& document = status_document();
-    std::vector<std::uint8_t> body{0x00};
-    std::uint8_t prefix[5];
-    std::size_t n = put_varint(prefix, static_cast<std::uint32_t>(document.size()));
-    body.insert(body.end(), prefix, prefix + n);
-    body.insert(body.end(), document.begin(), document.end());
-    return frame(body);
+    std::string document = R"({"version":{"name":"1.21","protocol":767},"players":{"max":20,"online":1},)"
+                           R"("description":{"text":"Benchmark room )";
+    document.append(4200 - document.size(), 'x');
+    document += R"("}})";
+    return frame(cat({{0x00}, varint(static_cast<std::int32_t>(document.size())), text(document)}));
 }
 
 void serve_status(reader& in)
 {
-    const auto response = status_response();
-    std::vector<std::uint8_t> body;
+    const bytes response = status_response();
+    bytes body;
     while (in.packet(body)) {
         if (body[0] == 0x00 && !send_all(in.fd, response))
             return;
@@ -60,15 +49,9 @@ void serve_status(reader& in)
 void serve_c2s(reader& in, std::uint32_t body_size, std::uint64_t count)
 {
     frame_check check(body_size, id_c2s_data);
-    for (;;) {
-        check.feed(in.buf.data() + in.pos, in.len - in.pos);
-        in.pos = in.len;
-        if (check.packets >= count && !check.in_body)
-            break;
-        if (!in.fill())
-            return;
-    }
-    std::vector<std::uint8_t> ack(10);
+    if (!check.consume(in, count))
+        return;
+    bytes ack(10);
     ack[0] = id_c2s_ack;
     put_u64(ack.data() + 1, check.packets);
     ack[9] = check.bad || check.packets != count ? 1 : 0;
@@ -77,19 +60,16 @@ void serve_c2s(reader& in, std::uint32_t body_size, std::uint64_t count)
 
 void serve_play(reader& in)
 {
-    std::vector<std::uint8_t> body;
+    bytes body;
     if (!in.packet(body))
         return; // Login Start
     if (body[0] == 0x00 && body.size() > 1 && body[1] < 0x80 && body.size() >= 2u + body[1]) {
         std::lock_guard lock(done_mutex);
         last_login.assign(reinterpret_cast<const char*>(body.data() + 2), body[1]);
     }
-    std::vector<std::uint8_t> success{id_login_success};
-    for (int i = 0; i < 16; ++i)
-        success.push_back(static_cast<std::uint8_t>(i));
-    success.push_back(static_cast<std::uint8_t>(std::strlen(room_nick)));
-    success.insert(success.end(), room_nick, room_nick + std::strlen(room_nick));
-    success.push_back(0x00);
+    const bytes uuid = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    const bytes success =
+        cat({{id_login_success}, uuid, varint(sizeof room_nick - 1), text(room_nick), {0x00}});
     if (!send_all(in.fd, frame(success)))
         return;
 
@@ -116,7 +96,7 @@ void serve(int fd)
 {
     set_socket_options(fd);
     reader in(fd);
-    std::vector<std::uint8_t> body;
+    bytes body;
     if (!in.packet(body, 1024) || body[0] != 0x00)
         return;
     const std::uint8_t next_state = body.back();
@@ -150,12 +130,6 @@ void run()
 }
 
 } // namespace
-
-const std::vector<std::uint8_t>& status_document()
-{
-    static const std::vector<std::uint8_t> document = make_status_document();
-    return document;
-}
 
 void room_server_start()
 {

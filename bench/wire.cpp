@@ -17,23 +17,6 @@ double seconds_since(clock::time_point start)
     return std::chrono::duration<double>(clock::now() - start).count();
 }
 
-std::size_t put_varint(std::uint8_t* out, std::uint32_t value)
-{
-    std::size_t n = 0;
-    while (value >= 0x80) {
-        out[n++] = static_cast<std::uint8_t>(value | 0x80);
-        value >>= 7;
-    }
-    out[n++] = static_cast<std::uint8_t>(value);
-    return n;
-}
-
-std::size_t varint_size(std::uint32_t value)
-{
-    std::uint8_t scratch[5];
-    return put_varint(scratch, value);
-}
-
 void put_u64(std::uint8_t* out, std::uint64_t value)
 {
     for (int i = 0; i < 8; ++i)
@@ -48,42 +31,9 @@ std::uint64_t get_u64(const std::uint8_t* in)
     return value;
 }
 
-std::vector<std::uint8_t> frame(const std::vector<std::uint8_t>& body)
+std::size_t framed_size(std::uint32_t body)
 {
-    std::vector<std::uint8_t> out(5 + body.size());
-    std::size_t n = put_varint(out.data(), static_cast<std::uint32_t>(body.size()));
-    std::copy(body.begin(), body.end(), out.begin() + static_cast<std::ptrdiff_t>(n));
-    out.resize(n + body.size());
-    return out;
-}
-
-static void put_string(std::vector<std::uint8_t>& body, const char* text)
-{
-    std::uint8_t prefix[5];
-    std::size_t length = std::strlen(text);
-    std::size_t n = put_varint(prefix, static_cast<std::uint32_t>(length));
-    body.insert(body.end(), prefix, prefix + n);
-    body.insert(body.end(), text, text + length);
-}
-
-std::vector<std::uint8_t> handshake_packet(std::uint16_t port, std::uint8_t next_state)
-{
-    std::vector<std::uint8_t> body{0x00, 0xFB, 0x05}; // id 0, protocol 763
-    put_string(body, "127.0.0.1");
-    body.push_back(static_cast<std::uint8_t>(port >> 8));
-    body.push_back(static_cast<std::uint8_t>(port));
-    body.push_back(next_state);
-    return frame(body);
-}
-
-std::vector<std::uint8_t> login_start_packet()
-{
-    std::vector<std::uint8_t> body{0x00};
-    put_string(body, client_name);
-    body.push_back(0x01); // has a UUID, as recent clients send
-    for (int i = 0; i < 16; ++i)
-        body.push_back(static_cast<std::uint8_t>(0xA0 + i));
-    return frame(body);
+    return varint(static_cast<std::int32_t>(body)).size() + body;
 }
 
 void set_socket_options(int fd)
@@ -95,47 +45,43 @@ void set_socket_options(int fd)
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
-static sockaddr_in loopback(std::uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-int connect_loopback(std::uint16_t port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    set_socket_options(fd);
-    sockaddr_in address = loopback(port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-int listen_loopback(std::uint16_t port)
+// A socket on the loopback's port: connected to it, or listening on it.
+// -1 on failure.
+static int loopback_socket(std::uint16_t port, bool listening)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
     int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address = loopback(port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 64) != 0) {
+    if (listening)
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    else
+        set_socket_options(fd);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto* at = reinterpret_cast<const sockaddr*>(&address);
+    const bool ok = listening ? bind(fd, at, sizeof address) == 0 && listen(fd, 64) == 0
+                              : connect(fd, at, sizeof address) == 0;
+    if (!ok)
         close(fd);
-        return -1;
-    }
-    return fd;
+    return ok ? fd : -1;
 }
 
-bool send_all(int fd, const void* bytes, std::size_t length)
+int connect_loopback(std::uint16_t port)
 {
-    const auto* p = static_cast<const std::uint8_t*>(bytes);
+    return loopback_socket(port, false);
+}
+
+int listen_loopback(std::uint16_t port)
+{
+    return loopback_socket(port, true);
+}
+
+bool send_all(int fd, const void* data, std::size_t length)
+{
+    const auto* p = static_cast<const std::uint8_t*>(data);
     while (length > 0) {
         ssize_t n = send(fd, p, length, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
@@ -148,9 +94,9 @@ bool send_all(int fd, const void* bytes, std::size_t length)
     return true;
 }
 
-bool send_all(int fd, const std::vector<std::uint8_t>& bytes)
+bool send_all(int fd, const bytes& data)
 {
-    return send_all(fd, bytes.data(), bytes.size());
+    return send_all(fd, data.data(), data.size());
 }
 
 reader::reader(int socket) : fd(socket), buf(256 * 1024) {}
@@ -185,7 +131,7 @@ bool reader::byte(std::uint8_t& out)
     return true;
 }
 
-bool reader::packet(std::vector<std::uint8_t>& body, std::size_t limit)
+bool reader::packet(bytes& body, std::size_t limit)
 {
     std::uint32_t length = 0;
     for (unsigned shift = 0;; shift += 7) {
@@ -211,12 +157,12 @@ bool reader::packet(std::vector<std::uint8_t>& body, std::size_t limit)
     return true;
 }
 
-void frame_check::feed(const std::uint8_t* bytes, std::size_t count)
+void frame_check::feed(const std::uint8_t* data, std::size_t count)
 {
     std::size_t i = 0;
     while (i < count) {
         if (!in_body) {
-            std::uint8_t b = bytes[i++];
+            std::uint8_t b = data[i++];
             length |= static_cast<std::uint32_t>(b & 0x7F) << shift;
             shift += 7;
             if (b < 0x80) {
@@ -233,7 +179,7 @@ void frame_check::feed(const std::uint8_t* bytes, std::size_t count)
         }
         if (head_got < sizeof head) {
             std::size_t take = std::min<std::size_t>({sizeof head - head_got, left, count - i});
-            std::memcpy(head + head_got, bytes + i, take);
+            std::memcpy(head + head_got, data + i, take);
             head_got += static_cast<std::uint32_t>(take);
             left -= static_cast<std::uint32_t>(take);
             i += take;
@@ -253,15 +199,28 @@ void frame_check::feed(const std::uint8_t* bytes, std::size_t count)
     }
 }
 
+bool frame_check::consume(reader& in, std::uint64_t count)
+{
+    for (;;) {
+        feed(in.buf.data() + in.pos, in.len - in.pos);
+        in.pos = in.len;
+        if (packets >= count && !in_body)
+            return true;
+        if (!in.fill())
+            return false;
+    }
+}
+
 bool send_data_packets(int fd, std::uint8_t id, std::uint32_t body_size, std::uint64_t count)
 {
-    const std::size_t prefix = varint_size(body_size);
+    const bytes length = varint(static_cast<std::int32_t>(body_size));
+    const std::size_t prefix = length.size();
     const std::size_t framed = prefix + body_size;
     const std::size_t per_chunk = std::max<std::size_t>(1, (256 * 1024) / framed);
-    std::vector<std::uint8_t> chunk(per_chunk * framed, 0xAB);
+    bytes chunk(per_chunk * framed, 0xAB);
     for (std::size_t k = 0; k < per_chunk; ++k) {
         std::uint8_t* p = chunk.data() + k * framed;
-        put_varint(p, body_size);
+        std::copy(length.begin(), length.end(), p);
         p[prefix] = id;
     }
     for (std::uint64_t sent = 0; sent < count;) {

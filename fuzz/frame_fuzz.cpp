@@ -1,5 +1,6 @@
 // Fuzz target: one read of an open browser connection, through the frame
-// reader to the room commands behind it. The page's socket is one end of a
+// reader to the room commands behind it, then the same bytes as a stream cut
+// in two reads. The page's socket is one end of a
 // socket pair, so that echoes and closes are real and harmless.
 #include "control/frame.h"
 #include "control/room.h"
@@ -9,6 +10,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #if !defined(_WIN32)
@@ -55,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     registry_reset();
     room_reset();
     int peer;
-    ws_slots[0] = {page_socket(&peer), ws_state_open, 1};
+    ws_slots[0] = {page_socket(&peer), ws_state_open, 1, 0, 0};
+    ws_out_reset(0);
     std::memcpy(recv_buf, data, size);
     recv_len = static_cast<std::int32_t>(size);
     bool closed = ws_read_frame(0);
@@ -67,6 +70,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (ws_slots[0].sock != 0)
         ws_close(0);
 #if !defined(_WIN32)
+    close(peer);
+
+    // The same bytes as the stream of an open connection, in two reads: the
+    // frames in it are gathered and handled one by one, however they are cut.
+    registry_reset();
+    room_reset();
+    ws_slots[0] = {page_socket(&peer), ws_state_open, 1, 0, 0};
+    ws_out_reset(0);
+    std::size_t cut = size > 0 ? data[0] % (size + 1) : 0;
+    for (auto [from, to] : {std::pair<std::size_t, std::size_t>{0, cut}, {cut, size}}) {
+        if (to == from || ws_slots[0].sock == 0)
+            continue;
+        if (send(peer, data + from, to - from, MSG_NOSIGNAL) != static_cast<ssize_t>(to - from))
+            __builtin_trap();
+        ws_on_readable(0);
+        if (ws_slots[0].in_len < 0 || ws_slots[0].in_len >= recv_buf_size)
+            __builtin_trap();
+    }
+    if (ws_slots[0].sock != 0)
+        ws_close(0);
     close(peer);
 #endif
     return 0;

@@ -50,6 +50,29 @@ ws_frame ws_parse_frame(std::uint8_t* bytes, std::int32_t count)
             static_cast<std::uint32_t>(length)};
 }
 
+std::int32_t ws_frame_size(const std::uint8_t* bytes, std::int32_t count)
+{
+    if (count < 2)
+        return 0;
+    std::uint8_t opcode = bytes[0] & 0x0F;
+    if ((opcode != ws_opcode_text && opcode != ws_opcode_binary) || (bytes[1] & ws_mask_bit) == 0)
+        return -1;
+    std::uint8_t code = bytes[1] & 0x7F;
+    std::int32_t header = code == ws_length_16 ? 4 : code == ws_length_64 ? 10 : 2;
+    if (count < header)
+        return 0;
+    std::uint64_t length = code;
+    if (code >= ws_length_16) {
+        length = 0;
+        for (std::int32_t i = 2; i < header; i++)
+            length = length << 8 | bytes[i];
+    }
+    header += ws_mask_key_size;
+    if (length > static_cast<std::uint64_t>(recv_buf_size - header))
+        return -1;
+    return header + static_cast<std::int32_t>(length);
+}
+
 void ws_write_frame(std::uint8_t opcode, const std::uint8_t* payload, std::uint32_t length)
 {
     std::int32_t header = 2;

@@ -1,5 +1,6 @@
-// WebSocket frames: the strict reader (one read holds exactly one masked text
-// or binary frame) and the writer of the program's unmasked frames.
+// WebSocket frames: the strict reader (one unit holds exactly one masked text
+// or binary frame), the measure that cuts a stream into such units, and the
+// writer of the program's unmasked frames.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +30,11 @@ struct ws_frame {
 // Reads the frame that must fill the count bytes exactly and unmasks its
 // payload in place. Never touches a byte at or beyond count.
 ws_frame ws_parse_frame(std::uint8_t* bytes, std::int32_t count);
+
+// The size of the frame at the start of a stream of count bytes: 0 while its
+// header is not all there, -1 when the bytes cannot start a frame that the
+// reader would accept within one read of recv_buf_size bytes.
+std::int32_t ws_frame_size(const std::uint8_t* bytes, std::int32_t count);
 
 // Builds one frame at the start of recv_buf and sets recv_len to its size.
 // The payload may lie anywhere, recv_buf included; length is at most

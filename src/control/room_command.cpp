@@ -31,7 +31,7 @@ void room_command(const std::uint8_t* payload, std::uint32_t length)
         ws_slot& page = ws_slots[slot];
         if (page.sock == 0 || page.state != 1)
             continue;
-        if (send_all(page.sock, recv_buf, recv_len)) {
+        if (out_send(ws_out[slot], recv_buf, recv_len) != out_result::ok) {
             net_close(page.sock);
             page = {};
         }

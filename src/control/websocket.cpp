@@ -6,6 +6,8 @@
 #include "host/log.h"
 #include "host/registry.h"
 
+#include <cstring>
+
 namespace {
 
 constexpr std::uint8_t greeting[] = {'1'};
@@ -17,14 +19,13 @@ int sock_number(int slot)
 
 } // namespace
 
-void ws_on_readable(int slot)
+namespace {
+
+// Handles the unit in recv_buf (the whole opening request, or one frame, or
+// bytes that cannot be one) as one read. True when the slot was closed.
+bool handle_unit(int slot)
 {
     ws_slot& page = ws_slots[slot];
-    recv_len = net_recv(page.sock, recv_buf, recv_buf_size);
-    if (recv_len <= 0) {
-        ws_close(slot);
-        return;
-    }
     log_line(tag_ws, "packet, sock %d, state %d", sock_number(slot), static_cast<int>(page.state));
 
     if (page.state == ws_state_handshake) {
@@ -33,7 +34,7 @@ void ws_on_readable(int slot)
         if (page.origin_ok == 0) {
             log_line(tag_ws, "origin error");
             ws_close(slot);
-            return;
+            return true;
         }
     }
     log_line(tag_ws, "state %d, sock %d", static_cast<int>(page.state), sock_number(slot));
@@ -51,17 +52,75 @@ void ws_on_readable(int slot)
     // A failed room echo may have freed this very slot; the line then shows 0.
     if (!closed)
         log_line(tag_ws, "packet finish, sock %d", sock_number(slot));
+    return closed || ws_slots[slot].sock == 0;
+}
+
+// Moves the first length gathered bytes into recv_buf, as one read.
+void take_unit(int slot, std::int32_t length)
+{
+    ws_slot& page = ws_slots[slot];
+    std::memcpy(recv_buf, ws_in[slot], static_cast<std::size_t>(length));
+    recv_len = length;
+    page.in_len -= length;
+    std::memmove(ws_in[slot], ws_in[slot] + length, static_cast<std::size_t>(page.in_len));
+}
+
+// The length of the opening request up to its blank line; 0 while that has
+// not arrived.
+std::int32_t request_length(const std::uint8_t* bytes, std::int32_t count)
+{
+    for (std::int32_t i = 0; i + 3 < count; i++) {
+        if (bytes[i] == '\r' && bytes[i + 1] == '\n' && bytes[i + 2] == '\r' && bytes[i + 3] == '\n')
+            return i + 4;
+    }
+    return 0;
+}
+
+} // namespace
+
+void ws_on_readable(int slot)
+{
+    ws_slot& page = ws_slots[slot];
+    int got = net_recv(page.sock, ws_in[slot] + page.in_len, recv_buf_size - page.in_len);
+    if (got < 0 && net_would_block())
+        return;
+    if (got <= 0) {
+        ws_close(slot);
+        return;
+    }
+    page.in_len += got;
+
+    if (page.state == ws_state_handshake) {
+        std::int32_t length = request_length(ws_in[slot], page.in_len);
+        if (length == 0) {
+            // A request longer than a read can never be answered.
+            if (page.in_len == recv_buf_size)
+                ws_close(slot);
+            return;
+        }
+        take_unit(slot, length);
+        if (handle_unit(slot))
+            return;
+    }
+    // Frames are handled one by one, however the reads cut them.
+    while (page.in_len > 0) {
+        std::int32_t size = ws_frame_size(ws_in[slot], page.in_len);
+        if (size == 0 || size > page.in_len)
+            return;
+        take_unit(slot, size < 0 ? page.in_len : size);
+        if (handle_unit(slot))
+            return;
+    }
 }
 
 bool ws_handshake(int slot, const std::uint8_t* bytes, std::int32_t count)
 {
     ws_request request = ws_parse_request(bytes, count);
-    sock_t sock = ws_slots[slot].sock;
 
     if (request.version != ws_version) {
         recv_len = format_reply(recv_buf_size, "HTTP/1.1 400 Bad Request\r\n%s: %d\r\n\r\nBad request",
                                 ws_name_version, ws_version);
-        send_all(sock, recv_buf, recv_len);
+        out_send(ws_out[slot], recv_buf, recv_len);
         ws_close(slot);
         return true;
     }
@@ -71,14 +130,15 @@ bool ws_handshake(int slot, const std::uint8_t* bytes, std::int32_t count)
     recv_len =
         format_reply(recv_buf_size, "HTTP/1.1 101 Switching Protocols\r\n%s: %s\r\n%s: %s\r\n%s: %s\r\n\r\n",
                      "UPGRADE", "websocket", "CONNECTION", "UPGRADE", "SEC-WEBSOCKET-ACCEPT", accept);
-    bool failed = send_all(sock, recv_buf, recv_len);
+    out_buffer& out = ws_out[slot];
+    bool failed = out_send(out, recv_buf, recv_len) != out_result::ok;
     if (!failed) {
         ws_write_frame(ws_opcode_text, greeting, sizeof greeting);
-        failed = send_all(sock, recv_buf, recv_len);
+        failed = out_send(out, recv_buf, recv_len) != out_result::ok;
     }
     if (!failed) {
         ws_write_frame(ws_opcode_binary, room_record, room_length);
-        failed = send_all(sock, recv_buf, recv_len);
+        failed = out_send(out, recv_buf, recv_len) != out_result::ok;
     }
     if (failed) {
         ws_close(slot);
@@ -92,6 +152,7 @@ bool ws_handshake(int slot, const std::uint8_t* bytes, std::int32_t count)
 void ws_close(int slot)
 {
     log_line(tag_ws, "close, sock %d", sock_number(slot));
+    out_write(ws_out[slot], true);
     net_close(ws_slots[slot].sock);
     ws_slots[slot] = {};
 }

@@ -3,6 +3,7 @@
 #include "game/status.h"
 #include "game/varint.h"
 #include "host/log.h"
+#include "host/loop.h"
 #include "host/registry.h"
 
 #include <cstring>
@@ -138,6 +139,8 @@ no_room_outcome no_room_step(std::uint8_t byte)
 void no_room_receive()
 {
     recv_len = net_recv(client_sock, recv_buf, recv_buf_size);
+    if (recv_len < 0 && net_would_block())
+        return;
     if (recv_len <= 0) {
         close_handler();
         return;
@@ -146,9 +149,13 @@ void no_room_receive()
         no_room_outcome outcome = no_room_step(recv_buf[i]);
         if (outcome.action == no_room_action::next_byte)
             continue;
-        // Every reply ends the connection, and so does a failed send.
-        if (outcome.action == no_room_action::reply_then_drop)
-            send_all(client_sock, no_room_packet, outcome.reply_length);
+        // Every reply ends the connection once it has left, and a failed send
+        // at once.
+        if (outcome.action == no_room_action::reply_then_drop &&
+            out_send(client_out, no_room_packet, outcome.reply_length) == out_result::ok) {
+            end_handler_after_output();
+            return;
+        }
         no_room_kill();
         return;
     }

@@ -36,7 +36,8 @@ void no_room_reset();
 // packet log lines. A reply is built at the start of no_room_packet.
 no_room_outcome no_room_step(std::uint8_t byte);
 
-// One read on client_sock and its handling.
+// One read on client_sock and its handling; a reply ends the handler once it
+// has left.
 void no_room_receive();
 
 // Logs the drop and ends the handler.

@@ -1,7 +1,7 @@
 #include "host/loop.h"
 
-#include "control/websocket.h"
 #include "control/room.h"
+#include "control/websocket.h"
 #include "game/standby.h"
 #include "host/log.h"
 #include "host/registry.h"
@@ -23,6 +23,15 @@ sock_t accept_connection(sock_t listener)
         return invalid_sock;
     }
     return newcomer;
+}
+
+// Ends a handler that drained, through the way its kind ends.
+void end_drained_handler()
+{
+    if (handle_kind == handle_no_room)
+        no_room_kill();
+    else
+        close_handler();
 }
 
 }  // namespace
@@ -57,6 +66,8 @@ void ws_accept(sock_t ws_master)
         return;
     }
     ws_slots[slot].sock = newcomer;
+    ws_slots[slot].opened_at = net_now_ms();
+    ws_out_reset(slot);
     log_line(tag_ws, "putted, sock %d in %d", static_cast<int>(newcomer), slot);
 }
 
@@ -64,6 +75,9 @@ void accept_game_client(sock_t mc_master)
 {
     sock_t newcomer = accept_connection(mc_master);
     log_line(tag_proxy, "incoming mc master");
+    // A handler that only finishes its output gives way to the newcomer.
+    if (handler_draining)
+        end_drained_handler();
     if (handle_kind == handle_no_room) {
         log_line(tag_proxy, "no room replaced");
         close_handler();
@@ -78,6 +92,8 @@ void accept_game_client(sock_t mc_master)
     if (handle_kind == handle_proxy && proxy_untouched() && held_sock == invalid_sock) {
         held_sock = client_sock;
         client_sock = newcomer;
+        // Nothing has passed, so nothing waits for the client set aside.
+        client_out.sock = newcomer;
         log_line(tag_proxy, "silent client held");
         return;
     }
@@ -100,6 +116,7 @@ void admit_game_client(sock_t newcomer)
     if (room_length == room_length_none) {
         handle_kind = handle_no_room;
         client_sock = newcomer;
+        handler_outputs_reset();
         no_room_reset();
         log_line(tag_proxy, "no room handle reset");
         return;
@@ -111,68 +128,156 @@ void admit_game_client(sock_t newcomer)
         log_line(tag_proxy, "proxy is invalid");
 }
 
-int run_loop(sock_t ws_master, sock_t mc_master)
+namespace {
+
+// The earlier of two deadlines, -1 standing for none.
+std::int64_t earlier(std::int64_t a, std::int64_t b)
+{
+    return a < 0 || (b >= 0 && b < a) ? b : a;
+}
+
+// Ends handlers and pages that have waited too long; returns the next deadline
+// still ahead, -1 for none.
+std::int64_t check_deadlines(std::int64_t now)
+{
+    std::int64_t next = -1;
+    int limit = handler_draining ? short_wait_limit_ms : relay_stall_limit_ms;
+    if (handle_kind != handle_none) {
+        if (handler_draining && (out_stalled(client_out, now, limit) || out_stalled(server_out, now, limit))) {
+            end_drained_handler();
+        } else if (out_stalled(client_out, now, limit)) {
+            log_line(tag_proxy, "game client stalled");
+            close_handler();
+        } else if (out_stalled(server_out, now, limit)) {
+            log_line(tag_proxy, "room server stalled");
+            close_handler();
+        }
+    }
+    if (handle_kind != handle_none) {
+        next = earlier(out_deadline(client_out, limit), next);
+        next = earlier(out_deadline(server_out, limit), next);
+    }
+    for (int slot = 0; slot < ws_slot_count; slot++) {
+        ws_slot& page = ws_slots[slot];
+        if (page.sock == 0)
+            continue;
+        bool unopened = page.state == ws_state_handshake;
+        if ((unopened && now - page.opened_at >= short_wait_limit_ms) ||
+            out_stalled(ws_out[slot], now, short_wait_limit_ms)) {
+            ws_close(slot);
+            continue;
+        }
+        if (unopened)
+            next = earlier(page.opened_at + short_wait_limit_ms, next);
+        next = earlier(out_deadline(ws_out[slot], short_wait_limit_ms), next);
+    }
+    return next;
+}
+
+} // namespace
+
+bool loop_pass(sock_t ws_master, sock_t mc_master, int max_wait_ms)
 {
     // The slots' sockets as they were watched in this pass: a connection
     // accepted during the pass may reuse a value that was ready, and must
     // first be watched in the next pass.
     sock_t watched[ws_slot_count];
-
-    for (;;) {
-        if (handle_kind == handle_none && held_sock != invalid_sock) {
-            sock_t held = held_sock;
-            held_sock = invalid_sock;
-            log_line(tag_proxy, "held client admitted");
-            admit_game_client(held);
-        }
-        wait_clear();
-        wait_add_read(ws_master);
-        wait_add_read(mc_master);
-        if (handle_kind == handle_no_room)
-            wait_add_read(client_sock);
-        // A proxy whose room server cannot be reached has only its game client.
-        bool server_watched = handle_kind == handle_proxy && server_sock != invalid_sock;
-        if (server_watched) {
-            wait_add_read(server_sock);
-            if (to_server_fill != 0)
-                wait_add_write(server_sock);
-        }
-        if (handle_kind == handle_proxy)
-            wait_add_read(client_sock);
-        for (int slot = 0; slot < ws_slot_count; slot++) {
-            watched[slot] = ws_slots[slot].sock;
-            if (watched[slot] != 0)
-                wait_add_read(watched[slot]);
-        }
-
-        if (wait_run() <= 0) {
-            log_line(tag_misc, "select broke");
-            return 1;
-        }
-
-        if (server_watched && handle_kind == handle_proxy && wait_writable(server_sock))
-            proxy_server_writable();
-        bool client_ready = handle_kind != handle_none && wait_readable(client_sock);
-        if (handle_kind == handle_no_room && client_ready)
-            no_room_receive();
-        bool client_step_ended = false;
-        if (handle_kind == handle_proxy && client_ready) {
-            proxy_client_readable();
-            client_step_ended = handle_kind != handle_proxy;
-        }
-        if (!client_step_ended && server_watched && handle_kind == handle_proxy && server_sock != invalid_sock &&
-            wait_readable(server_sock))
-            proxy_server_readable();
-        if (wait_readable(ws_master))
-            ws_accept(ws_master);
-        if (wait_readable(mc_master))
-            accept_game_client(mc_master);
-        for (int slot = 0; slot < ws_slot_count; slot++) {
-            sock_t sock = ws_slots[slot].sock;
-            if (sock != 0 && sock == watched[slot] && wait_readable(sock))
-                ws_on_readable(slot);
-        }
+    std::int64_t now = net_now_ms();
+    std::int64_t deadline = check_deadlines(now);
+    // A game client set aside while another was served gets its turn once
+    // the handler has ended, after any output it was finishing (the check
+    // above may just have ended it).
+    if (handle_kind == handle_none && held_sock != invalid_sock) {
+        sock_t held = held_sock;
+        held_sock = invalid_sock;
+        log_line(tag_proxy, "held client admitted");
+        admit_game_client(held);
     }
+
+    wait_clear();
+    wait_add_read(ws_master);
+    wait_add_read(mc_master);
+    if (handle_kind == handle_no_room && !handler_draining)
+        wait_add_read(client_sock);
+    // A proxy whose room server cannot be reached has only its game client.
+    bool server_watched = handle_kind == handle_proxy && server_sock != invalid_sock;
+    if (server_watched && proxy_wants_server())
+        wait_add_read(server_sock);
+    if (server_watched && out_pending(server_out) != 0)
+        wait_add_write(server_sock);
+    if (handle_kind == handle_proxy && proxy_wants_client())
+        wait_add_read(client_sock);
+    if (handle_kind != handle_none && out_pending(client_out) != 0)
+        wait_add_write(client_sock);
+    for (int slot = 0; slot < ws_slot_count; slot++) {
+        watched[slot] = ws_slots[slot].sock;
+        if (watched[slot] == 0)
+            continue;
+        wait_add_read(watched[slot]);
+        if (out_pending(ws_out[slot]) != 0)
+            wait_add_write(watched[slot]);
+    }
+
+    int timeout = max_wait_ms;
+    if (deadline >= 0 && (timeout < 0 || deadline - now < timeout))
+        timeout = deadline <= now ? 0 : static_cast<int>(deadline - now);
+    if (wait_run(timeout) < 0) {
+        log_line(tag_misc, "select broke");
+        return false;
+    }
+
+    if (server_watched && handle_kind == handle_proxy && wait_writable(server_sock))
+        proxy_server_writable();
+    if (handle_kind != handle_none && wait_writable(client_sock) && out_write(client_out, handler_draining)) {
+        if (handler_draining)
+            end_drained_handler();
+        else
+            close_handler();
+    }
+    if (handler_draining && out_pending(client_out) == 0 && out_pending(server_out) == 0)
+        end_drained_handler();
+    bool client_ready = handle_kind != handle_none && wait_readable(client_sock);
+    if (handle_kind == handle_no_room && client_ready)
+        no_room_receive();
+    bool client_step_ended = false;
+    if (handle_kind == handle_proxy && client_ready) {
+        proxy_client_readable();
+        client_step_ended = handle_kind != handle_proxy || handler_draining;
+    }
+    if (!client_step_ended && handle_kind == handle_proxy && !handler_draining && server_sock != invalid_sock &&
+        wait_readable(server_sock))
+        proxy_server_readable();
+    if (wait_readable(ws_master))
+        ws_accept(ws_master);
+    if (wait_readable(mc_master))
+        accept_game_client(mc_master);
+    for (int slot = 0; slot < ws_slot_count; slot++) {
+        sock_t sock = ws_slots[slot].sock;
+        if (sock == 0 || sock != watched[slot])
+            continue;
+        if (wait_writable(sock) && out_write(ws_out[slot])) {
+            ws_close(slot);
+            continue;
+        }
+        if (wait_readable(sock))
+            ws_on_readable(slot);
+    }
+    return true;
+}
+
+void end_handler_after_output()
+{
+    if (out_pending(client_out) == 0 && out_pending(server_out) == 0)
+        end_drained_handler();
+    else
+        handler_draining = true;
+}
+
+int run_loop(sock_t ws_master, sock_t mc_master)
+{
+    while (loop_pass(ws_master, mc_master, -1)) {
+    }
+    return 1;
 }
 
 int host_main()

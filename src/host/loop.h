@@ -12,6 +12,17 @@ sock_t open_listener(std::uint16_t port);
 // Runs the loop until the readiness wait fails; returns the exit status, 1.
 int run_loop(sock_t ws_master, sock_t mc_master);
 
+// One pass of the loop, waiting at most max_wait_ms (-1: until something is
+// ready or due). False when the readiness wait failed, after "select broke".
+bool loop_pass(sock_t ws_master, sock_t mc_master, int max_wait_ms);
+
+// Ends the game-client handler once the output waiting for its peers has left,
+// or has waited short_wait_limit_ms without progress; nothing more is read
+// meanwhile. With nothing waiting it ends at once. The standby responder ends
+// through no_room_kill, a proxy through close_handler. A game client that
+// arrives meanwhile ends it at once.
+void end_handler_after_output();
+
 // Takes a browser connection into the lowest free slot.
 void ws_accept(sock_t ws_master);
 

@@ -14,54 +14,65 @@ sock_t held_sock = invalid_sock;
 std::uint8_t recv_buf[relay_read_size];
 std::int32_t recv_len;
 
-bool send_all(sock_t sock, const std::uint8_t* bytes, std::int32_t length)
+std::uint8_t ws_in[ws_slot_count][recv_buf_size];
+out_buffer ws_out[ws_slot_count];
+
+out_buffer client_out;
+out_buffer server_out;
+bool handler_draining;
+bool client_farewell;
+
+namespace {
+
+std::uint8_t ws_out_storage[ws_slot_count][ws_out_size];
+std::uint8_t client_out_storage[relay_out_size];
+std::uint8_t server_out_storage[relay_out_size];
+
+} // namespace
+
+void handler_outputs_reset()
 {
-    net_piece piece{bytes, length};
-    return length > 0 && send_all_pieces(sock, &piece, 1);
+    out_reset(client_out, client_sock, client_out_storage, relay_out_size);
+    out_reset(server_out, server_sock, server_out_storage, relay_out_size);
+    handler_draining = false;
+    client_farewell = false;
 }
 
-bool send_all_pieces(sock_t sock, net_piece* pieces, int count)
+void ws_out_reset(int slot)
 {
-    while (count > 0) {
-        int sent = net_send_pieces(sock, pieces, count);
-        if (sent < 0 && net_would_block() && net_wait_writable(sock, send_block_limit_ms))
-            continue;
-        if (sent <= 0) {
-            log_line(tag_misc, "send fails");
-            net_perror("");
-            return true;
-        }
-        while (count > 0 && sent >= pieces->length) {
-            sent -= pieces->length;
-            pieces++;
-            count--;
-        }
-        if (count > 0) {
-            pieces->bytes += sent;
-            pieces->length -= sent;
-        }
-    }
-    return false;
+    out_reset(ws_out[slot], ws_slots[slot].sock, ws_out_storage[slot], ws_out_size);
 }
 
-void close_handler(bool gently)
+void close_handler()
 {
     log_line(tag_proxy, "close, handle_kind %d", handle_kind);
-    if (handle_kind == handle_proxy && server_sock != invalid_sock)
+    if (handle_kind == handle_proxy && server_sock != invalid_sock) {
+        out_write(server_out, true);
         net_close(server_sock);
-    if ((handle_kind == handle_proxy || handle_kind == handle_no_room) && gently)
-        net_close_gently(client_sock);
-    else if (handle_kind == handle_proxy || handle_kind == handle_no_room)
-        net_close(client_sock);
+    }
+    if (handle_kind == handle_proxy || handle_kind == handle_no_room) {
+        out_write(client_out, true);
+        if (client_farewell)
+            net_close_gently(client_sock);
+        else
+            net_close(client_sock);
+    }
     handle_kind = handle_none;
+    client_farewell = false;
+    client_out.start = client_out.end = 0;
+    server_out.start = server_out.end = 0;
+    handler_draining = false;
 }
 
 void registry_reset()
 {
     std::memset(ws_slots, 0, sizeof ws_slots);
+    for (int slot = 0; slot < ws_slot_count; slot++)
+        ws_out_reset(slot);
     handle_kind = handle_none;
     client_sock = 0;
     server_sock = 0;
     held_sock = invalid_sock;
     recv_len = 0;
+    handler_outputs_reset();
 }

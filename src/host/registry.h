@@ -2,6 +2,7 @@
 // handler, and the receive buffer that every read shares.
 #pragma once
 
+#include "host/outbuf.h"
 #include "platform/platform.h"
 
 #include <cstdint>
@@ -19,9 +20,24 @@ inline constexpr int ws_slot_count = 16;
 inline constexpr std::int32_t recv_buf_size = 16384;
 inline constexpr std::int32_t relay_read_size = 4 * recv_buf_size;
 
-// A room-server socket that stays full this long ends the proxy: the game's own
-// time-out would end the session anyway.
-inline constexpr int send_block_limit_ms = 30000;
+// A proxy peer that takes none of the output waiting for it this long ends
+// the proxy: the game's own time-out would end the session anyway.
+inline constexpr int relay_stall_limit_ms = 30000;
+// A page or a standby client whose output waits this long is closed, and so
+// is a page that has not finished its opening handshake after this long.
+inline constexpr int short_wait_limit_ms = 10000;
+
+// While more than relay_out_bound bytes wait for one peer of a proxy, nothing
+// is read that would add to them. A read then takes no more than leaves room
+// for all it can produce: its own bytes and the packet its rewriter holds from
+// before (at most relay_out_carry), so that at the bound at least
+// relay_min_read bytes can be read.
+inline constexpr std::int32_t relay_out_bound = 4 * recv_buf_size;
+inline constexpr std::int32_t relay_out_carry = 16384 + 64;
+inline constexpr std::int32_t relay_min_read = 4096;
+inline constexpr std::int32_t relay_out_size = relay_out_bound + relay_min_read + relay_out_carry;
+// Per page: the opening reply and frames, and the room echoes behind them.
+inline constexpr std::int32_t ws_out_size = 4096;
 
 enum : std::uint8_t {
     handle_none = 0,
@@ -33,9 +49,14 @@ struct ws_slot {
     sock_t sock;            // 0 marks a free slot
     std::uint32_t state;    // 0 handshake pending, 1 open
     std::uint8_t origin_ok; // an accepted Origin was seen
+    std::int32_t in_len;    // bytes gathered: the request so far, or frames not yet whole
+    std::int64_t opened_at; // when the connection was accepted
 };
 
 extern ws_slot ws_slots[ws_slot_count];
+// Each slot's gathered input, and its output waiting for the page.
+extern std::uint8_t ws_in[ws_slot_count][recv_buf_size];
+extern out_buffer ws_out[ws_slot_count];
 
 extern std::uint8_t handle_kind;
 extern sock_t client_sock;
@@ -47,18 +68,28 @@ extern sock_t held_sock;
 extern std::uint8_t recv_buf[relay_read_size];
 extern std::int32_t recv_len;
 
-// Sends the whole range. True on failure, after "send fails" and the error
-// text. A socket that would block is waited on until writable, for at most
-// send_block_limit_ms.
-bool send_all(sock_t sock, const std::uint8_t* bytes, std::int32_t length);
-// The same for count non-empty ranges sent as one, with as few sends as the
-// system allows. The ranges are used up in the process.
-bool send_all_pieces(sock_t sock, net_piece* pieces, int count);
+// Output waiting for the game client (either handler) and the room server.
+extern out_buffer client_out;
+extern out_buffer server_out;
 
-// Ends the current game-client handler, whatever its kind. Gently after a
-// last packet to the game client: its connection then ends without a reset
-// that could overtake that packet.
-void close_handler(bool gently = false);
+// Set while the handler only waits for its output to the game client to
+// leave: nothing more is read, and once the output has gone, or has waited
+// short_wait_limit_ms, the loop ends the handler.
+extern bool handler_draining;
+
+// Ties the output buffers to a new handler's sockets.
+void handler_outputs_reset();
+
+// Slot output: ties the slot's buffer to its socket.
+void ws_out_reset(int slot);
+
+// Ends the current game-client handler, whatever its kind. What the peers
+// take at once of their waiting output still leaves; the rest is dropped.
+void close_handler();
+
+// Set while a last packet for the game client waits in client_out: its
+// connection then ends without a reset that could overtake that packet.
+extern bool client_farewell;
 
 // Empties the registry as at start-up; for tests.
 void registry_reset();

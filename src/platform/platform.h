@@ -54,7 +54,7 @@ bool net_set_listener_options(sock_t s);
 bool net_bind_loopback(sock_t s, std::uint16_t port);
 bool net_listen(sock_t s, int backlog);
 
-// Accepts one connection; the result is a blocking socket, or invalid_sock.
+// Accepts one connection; the result is a non-blocking socket, or invalid_sock.
 sock_t net_accept(sock_t listener);
 
 bool net_set_nonblocking(sock_t s);
@@ -80,18 +80,18 @@ inline constexpr int net_pieces_max = 64;
 int net_send_pieces(sock_t s, const net_piece* pieces, int count);
 int net_recv(sock_t s, std::uint8_t* bytes, std::int32_t capacity);
 
-// Waits up to timeout_ms for s to become writable (or to fail, which the next
-// send then reports). False on time-out.
-bool net_wait_writable(sock_t s, int timeout_ms);
-
 void net_sleep_ms(unsigned ms);
 
-// The loop's readiness wait: clear the sets, add sockets, wait without a
-// time-out, then ask which sockets are ready. wait_run returns the number of
-// ready sockets, or 0 or less when the wait failed.
+// Milliseconds on a clock that only moves forward; the start is arbitrary.
+std::int64_t net_now_ms();
+
+// The loop's readiness wait: clear the sets, add sockets, wait at most
+// timeout_ms (-1: without a time-out), then ask which sockets are ready.
+// wait_run returns the number of ready sockets, 0 after the time-out, or less
+// than 0 when the wait failed.
 void wait_clear();
 void wait_add_read(sock_t s);
 void wait_add_write(sock_t s);
-int wait_run();
+int wait_run(int timeout_ms);
 bool wait_readable(sock_t s);
 bool wait_writable(sock_t s);

@@ -150,7 +150,7 @@ bool net_listen(sock_t s, int backlog)
     if (listen(s, backlog) != 0)
         return false;
     // A connection reset between the wait and the accept must not leave the
-    // loop blocked in accept; accepted sockets do not inherit this on Linux.
+    // loop blocked in accept.
     return net_set_nonblocking(s);
 }
 
@@ -158,7 +158,7 @@ sock_t net_accept(sock_t listener)
 {
     int s;
     do {
-        s = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        s = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     } while (s < 0 && errno == EINTR);
     return s < 0 ? invalid_sock : s;
 }
@@ -228,21 +228,18 @@ int net_recv(sock_t s, std::uint8_t* bytes, std::int32_t capacity)
     return static_cast<int>(got);
 }
 
-bool net_wait_writable(sock_t s, int timeout_ms)
-{
-    pollfd entry{s, POLLOUT, 0};
-    int result;
-    do {
-        result = poll(&entry, 1, timeout_ms);
-    } while (result < 0 && errno == EINTR);
-    return result > 0;
-}
-
 void net_sleep_ms(unsigned ms)
 {
     timespec pause{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
     }
+}
+
+std::int64_t net_now_ms()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 void wait_clear()
@@ -262,11 +259,11 @@ void wait_add_write(sock_t s)
     wait_add(s, POLLOUT, write_count);
 }
 
-int wait_run()
+int wait_run(int timeout_ms)
 {
     int result;
     do {
-        result = poll(wait_entries, static_cast<nfds_t>(wait_count), -1);
+        result = poll(wait_entries, static_cast<nfds_t>(wait_count), timeout_ms);
     } while (result < 0 && errno == EINTR);
     return result;
 }

@@ -238,7 +238,7 @@ bool net_bind_loopback(sock_t s, std::uint16_t port)
 bool net_listen(sock_t s, int backlog)
 {
     // A connection reset between the wait and the accept must not leave the
-    // loop blocked in accept; net_accept makes each accepted socket blocking.
+    // loop blocked in accept.
     return listen(s, backlog) == 0 && set_blocking_mode(s, 1);
 }
 
@@ -247,7 +247,9 @@ sock_t net_accept(sock_t listener)
     SOCKET s = accept(listener, nullptr, nullptr);
     if (s == INVALID_SOCKET)
         return invalid_sock;
-    if (!set_blocking_mode(s, 0)) {
+    // Accepted sockets inherit the listener's mode; set it anyway, so that no
+    // send can ever wait inside the loop.
+    if (!set_blocking_mode(s, 1)) {
         int error = WSAGetLastError();
         closesocket(s);
         WSASetLastError(error);
@@ -308,21 +310,14 @@ int net_recv(sock_t s, std::uint8_t* bytes, std::int32_t capacity)
     return recv(s, reinterpret_cast<char*>(bytes), capacity, 0);
 }
 
-bool net_wait_writable(sock_t s, int timeout_ms)
-{
-    fd_set writable;
-    fd_set failed;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    FD_SET(s, &writable);
-    FD_SET(s, &failed);
-    timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-    return select(0, nullptr, &writable, &failed, &limit) > 0;
-}
-
 void net_sleep_ms(unsigned ms)
 {
     Sleep(ms);
+}
+
+std::int64_t net_now_ms()
+{
+    return static_cast<std::int64_t>(GetTickCount64());
 }
 
 void wait_clear()
@@ -343,9 +338,12 @@ void wait_add_write(sock_t s)
     FD_SET(s, &except_set);
 }
 
-int wait_run()
+int wait_run(int timeout_ms)
 {
-    return select(0, &read_set, &write_set, &except_set, nullptr);
+    if (timeout_ms < 0)
+        return select(0, &read_set, &write_set, &except_set, nullptr);
+    timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    return select(0, &read_set, &write_set, &except_set, &limit);
 }
 
 bool wait_readable(sock_t s)

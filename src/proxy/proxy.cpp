@@ -3,6 +3,7 @@
 #include "build_config.h"
 #include "control/room.h"
 #include "host/log.h"
+#include "host/loop.h"
 #include "host/registry.h"
 #include "proxy/farewell.h"
 #include "proxy/follow.h"
@@ -13,12 +14,63 @@
 
 namespace {
 
+// One read from the game client (from_client) or the room server through its
+// rewriter. Returns the kill value that ends the proxy: 0 when the read found
+// the peer gone, 1 when a rewriter or a send stopped it; -1 to go on.
+int relay_from(bool from_client)
+{
+    // A read takes no more than its output is sure to find room for: its own
+    // bytes, and the packet its rewriter holds from before with a new prefix.
+    const packet_reader& reader = from_client ? c2s_reader : s2c_reader;
+    std::int32_t pending = out_pending(client_out);
+    if (from_client && out_pending(server_out) > pending)
+        pending = out_pending(server_out);
+    // Past its buffer a packet's bytes go on as they come, and none are held.
+    std::int32_t held = reader.received <= packet_buf_size ? reader.received : 0;
+    std::int32_t room = relay_out_size - pending - held - packet_head_room - 8;
+    recv_len = net_recv(from_client ? client_sock : server_sock, recv_buf,
+                        room < relay_read_size ? room : relay_read_size);
+    if (recv_len < 0 && net_would_block())
+        return -1;
+    if (recv_len <= 0)
+        return 0;
+    bool stopped = from_client ? proxy_pump(recv_len, mitm_c2s, mitm_c2s_run)
+                               : proxy_pump(recv_len, mitm_s2c, mitm_s2c_run);
+    return stopped ? 1 : -1;
+}
+
+// Reads happen only at or below the bound, where this leaves relay_min_read.
+static_assert(relay_out_carry >= packet_buf_size + packet_head_room + 8);
+
+// Set while reading is held back for the output toward the game client and
+// the room server.
+bool client_held;
+bool server_held;
+
+// Reading stops while more than relay_out_bound bytes wait, and starts again
+// once no more than half of that does, so that the reads stay large.
+bool below_bound(const out_buffer& out, bool& held)
+{
+    if (out_pending(out) > relay_out_bound)
+        held = true;
+    else if (out_pending(out) <= relay_out_bound / 2)
+        held = false;
+    return !held;
+}
+
+// Ends the proxy after a failed send of waiting output.
+void write_or_close(out_buffer& out)
+{
+    if (out_write(out))
+        close_handler();
+}
+
 // The room this proxy was made for: a room command replaces the record, and
 // the farewell still names the room the player leaves.
 std::uint8_t proxy_room[room_record_size];
 std::uint32_t proxy_room_length;
-// Once the room server has sent or taken bytes, a failure is no longer a
-// failure to reach it.
+// Once the room server has sent bytes, a failure is no longer a failure to
+// reach it.
 bool server_heard;
 // While the room server cannot be reached, the game client is answered by
 // the proxy alone; this is the error's text.
@@ -35,15 +87,24 @@ text_piece piece(room_text_result text)
     return {text.text, text.length};
 }
 
-// Sends what farewell_buf holds, if anything, and ends the proxy.
+void drop_server_output()
+{
+    server_out.start = 0;
+    server_out.end = 0;
+}
+
+// Queues the farewell, if any, behind what waits for the game client, and
+// ends the proxy once that has left or the short bound has passed.
 void end_with_farewell(std::int32_t length, const char* what)
 {
-    bool gently = length > 0;
-    if (length > 0) {
-        log_line(tag_proxy, "sent %s", what);
-        gently = !send_all(client_sock, farewell_buf, length);
+    drop_server_output();
+    if (length <= 0 || !out_append(client_out, farewell_buf, length)) {
+        close_handler();
+        return;
     }
-    close_handler(gently);
+    log_line(tag_proxy, "sent %s", what);
+    client_farewell = true;
+    end_handler_after_output();
 }
 
 // The room server could not be reached: its socket goes, and from now on
@@ -56,16 +117,17 @@ void room_unreachable()
     if (server_sock != invalid_sock)
         net_close(server_sock);
     server_sock = invalid_sock;
+    server_out.sock = invalid_sock;
+    drop_server_output();
     room_server_error = server_error;
-    to_server_clear();
 }
 
 // Once the game client asked to log in to a room that cannot be reached, it
-// is told so, and the proxy ends. True when it ended.
-bool refuse_login()
+// is told so, and the proxy ends.
+void refuse_login()
 {
     if (room_server_error == nullptr || nick_replaced == 0)
-        return false;
+        return;
     char address[64];
     room_address_text(room_address_of(proxy_room, proxy_room_length), address, sizeof address);
     const text_piece pieces[] = {
@@ -77,28 +139,14 @@ bool refuse_login()
     std::int32_t length = write_disconnect(farewell_buf, follow_form(), pieces, 9);
     log_line(tag_proxy, "s2c killed %d", 0);
     end_with_farewell(length, "login disconnect");
-    return true;
 }
 
 // Until the room server has been heard from, a failed connection attempt
 // may wait on its socket; it then counts as unreachable.
 void check_connect()
 {
-    if (!server_heard && room_server_error == nullptr && net_socket_error(server_sock) != 0)
+    if (!server_heard && server_sock != invalid_sock && net_socket_error(server_sock) != 0)
         room_unreachable();
-}
-
-// One read from the game client (from_client) or the room server through its
-// rewriter. Returns the kill value that ends the proxy: 0 when the read found
-// the peer gone, 1 when a rewriter or a send stopped it; -1 to go on.
-int relay_from(bool from_client)
-{
-    recv_len = net_recv(from_client ? client_sock : server_sock, recv_buf, relay_read_size);
-    if (recv_len <= 0)
-        return 0;
-    bool stopped = from_client ? proxy_pump(client_sock, server_sock, recv_len, mitm_c2s, mitm_c2s_run)
-                               : proxy_pump(client_sock, server_sock, recv_len, mitm_s2c, mitm_s2c_run);
-    return stopped ? 1 : -1;
 }
 
 } // namespace
@@ -118,7 +166,9 @@ bool create_proxy(sock_t client)
     server_sock = server;
     handle_kind = handle_proxy;
     client_sock = client;
-    to_server_clear();
+    handler_outputs_reset();
+    client_held = false;
+    server_held = false;
     mitm_reset();
     follow_reset();
     std::memcpy(proxy_room, room_record, room_record_size);
@@ -133,7 +183,8 @@ bool create_proxy(sock_t client)
 
 bool proxy_status_done()
 {
-    return next_state == next_state_status && c2s_reader.len_shift == 0 && c2s_reader.in_body == 0;
+    return next_state == next_state_status && c2s_reader.len_shift == 0 && c2s_reader.in_body == 0 &&
+           out_pending(client_out) == 0;
 }
 
 bool proxy_untouched()
@@ -143,28 +194,23 @@ bool proxy_untouched()
 
 void proxy_client_readable()
 {
-    if (server_sock != invalid_sock)
-        check_connect();
+    check_connect();
     int kill = relay_from(true);
     if (kill < 0) {
-        std::int32_t waiting = to_server_fill;
         if (room_server_error != nullptr)
-            to_server_clear(); // nobody to take them
-        else
-            offer_to_server(server_sock);
-        server_heard = server_heard || to_server_fill < waiting;
+            drop_server_output(); // nobody to take it
         refuse_login();
         return;
     }
     log_line(tag_proxy, "c2s killed %d", kill);
-    close_handler();
+    end_handler_after_output();
 }
 
 void proxy_server_readable()
 {
     int kill = relay_from(false);
     if (kill < 0) {
-        server_heard = true;
+        server_heard = server_heard || recv_len > 0;
         return;
     }
     if (recv_len < 0 && !server_heard) {
@@ -173,21 +219,31 @@ void proxy_server_readable()
         return;
     }
     log_line(tag_proxy, "s2c killed %d", kill);
-    close_handler();
+    end_handler_after_output();
+}
+
+bool proxy_wants_client()
+{
+    return !handler_draining && below_bound(client_out, client_held) && below_bound(server_out, server_held);
+}
+
+bool proxy_wants_server()
+{
+    return !handler_draining && below_bound(client_out, client_held);
+}
+
+void proxy_client_writable()
+{
+    write_or_close(client_out);
 }
 
 void proxy_server_writable()
 {
     check_connect();
-    if (room_server_error != nullptr) {
+    if (room_server_error != nullptr)
         refuse_login();
-        return;
-    }
-    if (flush_to_server(server_sock))
-        close_handler();
     else
-        server_heard = true;
-    to_server_clear();
+        write_or_close(server_out);
 }
 
 void game_client_room_changed()

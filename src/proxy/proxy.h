@@ -5,17 +5,18 @@
 
 #include <cstdint>
 
-// Bytes waiting for the room server; the loop watches for writability while
-// this is not 0.
-extern std::int32_t to_server_fill;
-
 // Starts a proxy for the new game-client connection. False when the room-server
 // connection could not be made; the game client has then been closed.
 bool create_proxy(sock_t client);
 
-// True while the proxy serves a status exchange (a server-list ping) and holds
-// no part of a request: the program has answered everything asked, so a new
-// game client may take the proxy's place.
+// Whether the loop should read from the game client and from the room server:
+// not while the output either read could add to waits beyond its bound.
+bool proxy_wants_client();
+bool proxy_wants_server();
+
+// True while the proxy serves a status exchange (a server-list ping), holds
+// no part of a request and has handed the client every answer: the program
+// has answered everything asked, so a new game client may take its place.
 bool proxy_status_done();
 
 // True while nothing has passed through the proxy in either direction.
@@ -23,6 +24,8 @@ bool proxy_untouched();
 
 void proxy_client_readable();
 void proxy_server_readable();
+// Hands over what waits for a peer; a failed send ends the proxy.
+void proxy_client_writable();
 void proxy_server_writable();
 
 // Ends the game-client handler after a room command. A proxied game that can

@@ -1,16 +1,13 @@
 #include "proxy/pump.h"
 
+#include "host/log.h"
 #include "proxy/follow.h"
 
 #include <cstring>
 
-std::uint8_t to_server_buf[to_server_buf_size];
-std::int32_t to_server_fill;
-
 namespace {
 
-std::int32_t to_server_batched;
-std::uint8_t client_out[client_out_size];
+std::uint8_t client_gather[client_gather_size];
 
 // What a batch of batch_size bytes holds after more output: a piece as a step
 // leaves it joins the batch when it fits behind what waits there, otherwise
@@ -24,20 +21,17 @@ std::int32_t batched_after(std::int32_t batched, std::int32_t length, std::int32
 }
 
 // Pieces that do not lie in recv_buf come from a rewriter's packet buffer.
-static_assert(client_out_size >= packet_buf_size + packet_head_room + client_batch_size);
+static_assert(client_gather_size >= packet_buf_size + packet_head_room + client_batch_size);
 
 // One pump call's output toward the game client, sent in as few sends as
 // fit. Pieces that lie in recv_buf are sent from there, since it holds still
-// for the whole call; others are copied into client_out. `batched` counts the
-// bytes at the end that a client_batch_size batch would still hold: those are
-// all a stop withholds.
+// for the whole call; others are copied into client_gather. `batched` counts
+// the bytes at the end that a client_batch_size batch would still hold: those
+// are all a stop withholds.
 struct client_output {
-    explicit client_output(sock_t client) : sock(client) {}
-
-    sock_t sock;
     net_piece held[net_pieces_max];
     int count = 0;
-    std::int32_t copied = 0; // bytes of client_out in use
+    std::int32_t copied = 0; // bytes of client_gather in use
     std::int32_t total = 0;  // bytes held
     std::int32_t batched = 0;
 
@@ -61,15 +55,15 @@ struct client_output {
         if (slice.length > 0) {
             bool in_recv =
                 slice.bytes >= recv_buf && slice.bytes + slice.length <= recv_buf + relay_read_size;
-            if ((!in_recv && copied + slice.length > client_out_size) || count == net_pieces_max) {
+            if ((!in_recv && copied + slice.length > client_gather_size) || count == net_pieces_max) {
                 // Full: send what no batch holds any more and keep the rest.
                 if (make_room(next_batched > slice.length ? next_batched - slice.length : 0))
                     return true;
             }
             const std::uint8_t* at = slice.bytes;
             if (!in_recv) {
-                std::memcpy(client_out + copied, slice.bytes, static_cast<std::size_t>(slice.length));
-                at = client_out + copied;
+                std::memcpy(client_gather + copied, slice.bytes, static_cast<std::size_t>(slice.length));
+                at = client_gather + copied;
                 copied += slice.length;
             }
             if (count > 0 && held[count - 1].bytes + held[count - 1].length == at)
@@ -93,11 +87,18 @@ struct client_output {
                 pieces[n].length = length;
             length -= pieces[n].length;
         }
-        return n > 0 && send_all_pieces(sock, pieces, n);
+        if (n == 0)
+            return false;
+        out_result result = out_send(client_out, pieces, n);
+        // Only the answers to a flood of status requests can outgrow the
+        // buffer: the reads from the room server leave room for all they give.
+        if (result == out_result::full)
+            log_line(tag_proxy, "game client stalled");
+        return result != out_result::ok;
     }
 
     // Sends all but the last keep bytes (at most a batch), which move to the
-    // start of client_out.
+    // start of client_gather.
     bool make_room(std::int32_t keep)
     {
         if (send_held(total - keep))
@@ -109,75 +110,54 @@ struct client_output {
             at -= take;
             std::memcpy(tail + at, held[i].bytes + held[i].length - take, static_cast<std::size_t>(take));
         }
-        std::memcpy(client_out, tail, static_cast<std::size_t>(keep));
+        std::memcpy(client_gather, tail, static_cast<std::size_t>(keep));
         copied = keep;
         total = keep;
         count = 0;
         if (keep > 0)
-            held[count++] = {client_out, keep};
+            held[count++] = {client_gather, keep};
         return false;
     }
 };
 
-// Output toward the room server, gathered in buf and sent in as few sends as fit.
-// `batched` counts the bytes at its end that a buffer of `batch` bytes would
-// still hold: those are all a stop withholds. Everything before them may
-// leave whenever buf fills up.
-struct coalescer {
-    sock_t sock;
-    std::uint8_t* buf;
-    std::int32_t size;
-    std::int32_t batch;
-    std::int32_t& fill;
-    std::int32_t& batched;
+// Output toward the room server goes straight into server_out. `batched`
+// counts the bytes at its end that a buffer of server_batch_size bytes would
+// still hold: those are all a stop withholds, and nothing of them leaves
+// before the read ends.
+struct server_output {
+    std::int32_t batched = 0;
 
     bool take(out_slice slice, bool byte_wise)
     {
-        return add(slice, batched_after(batched, slice.length, batch, byte_wise));
-    }
-
-    bool flush_unbatched()
-    {
-        return fill > batched && send_all(sock, buf, fill - batched);
-    }
-
-    bool add(out_slice slice, std::int32_t next_batched)
-    {
-        if (fill + slice.length > size) {
-            // Full: send what no batch holds any more and keep the rest, of
-            // which only the piece's own end can be longer than a batch.
-            std::int32_t keep = next_batched > slice.length ? next_batched - slice.length : 0;
-            if (send_all(sock, buf, fill - keep))
-                return true;
-            std::memmove(buf, buf + fill - keep, static_cast<std::size_t>(keep));
-            fill = keep;
-            if (fill + slice.length > size) {
-                std::int32_t tail = next_batched < slice.length ? next_batched : slice.length;
-                if (send_all(sock, slice.bytes, slice.length - tail))
-                    return true;
-                slice = {slice.bytes + slice.length - tail, tail};
-            }
+        if (slice.length > 0 && !out_append(server_out, slice.bytes, slice.length)) {
+            log_line(tag_proxy, "room server stalled");
+            return true;
         }
-        std::memcpy(buf + fill, slice.bytes, static_cast<std::size_t>(slice.length));
-        fill += slice.length;
-        batched = next_batched;
+        batched = batched_after(batched, slice.length, server_batch_size, byte_wise);
         return false;
+    }
+
+    void withhold_batch()
+    {
+        server_out.end -= batched;
+        batched = 0;
     }
 };
 
 } // namespace
 
-bool proxy_pump(sock_t client, sock_t server, std::int32_t count, rewriter step, rewriter_run run)
+bool proxy_pump(std::int32_t count, rewriter step, rewriter_run run)
 {
-    client_output to_c{client};
-    coalescer to_s{server,         to_server_buf,    to_server_buf_size, server_batch_size,
-                   to_server_fill, to_server_batched};
+    client_output to_c;
+    server_output to_s;
     // Each recv_buf_size bytes of the read count as a read of their own: by
-    // the start of the next one, the batch toward the client has left.
+    // the start of the next one, the batch toward the client has left, and
+    // the loop has handed the room server its bytes.
     std::int32_t share_end = 0;
     auto enter = [&](std::int32_t at) {
         while (at >= share_end) {
             to_c.batched = 0;
+            to_s.batched = 0;
             share_end += recv_buf_size;
         }
     };
@@ -188,8 +168,9 @@ bool proxy_pump(sock_t client, sock_t server, std::int32_t count, rewriter step,
         if (taken == 0) {
             if (step(recv_buf[i])) {
                 // What a batch would still hold stays unsent; the rest had left.
+                to_s.withhold_batch();
                 to_c.flush_unbatched();
-                to_s.flush_unbatched();
+                out_write(server_out, true);
                 return true;
             }
             taken = 1;
@@ -217,31 +198,8 @@ bool proxy_pump(sock_t client, sock_t server, std::int32_t count, rewriter step,
         }
         i += taken;
     }
+    // A failure toward the room server, or a connection still being made,
+    // waits for the writable step, which reports it.
+    out_write(server_out, true);
     return to_c.flush();
-}
-
-bool flush_to_server(sock_t server)
-{
-    return send_all(server, to_server_buf, to_server_fill);
-}
-
-void to_server_clear()
-{
-    to_server_fill = 0;
-    to_server_batched = 0;
-}
-
-void offer_to_server(sock_t server)
-{
-    std::int32_t sent = 0;
-    while (sent < to_server_fill) {
-        int n = net_send(server, to_server_buf + sent, to_server_fill - sent);
-        if (n <= 0)
-            break;
-        sent += n;
-    }
-    std::memmove(to_server_buf, to_server_buf + sent, static_cast<std::size_t>(to_server_fill - sent));
-    to_server_fill -= sent;
-    if (to_server_batched > to_server_fill)
-        to_server_batched = to_server_fill;
 }

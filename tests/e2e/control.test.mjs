@@ -3,7 +3,7 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { startProgram, WS_PORT, SITE, SITE_DOMAIN } from './lib/program.mjs';
-import { connect } from './lib/net.mjs';
+import { connect, until } from './lib/net.mjs';
 import { openPage, untilMessages, joinPayload, command, rawRequest, clientFrame } from './lib/ws.mjs';
 
 const ipv4Join = joinPayload();
@@ -61,13 +61,10 @@ test('payloads of 85 and 87 bytes and text frames change nothing; joins over IPv
   'to every open page, in the documented layout', async (t) => {
   const pages = [await openPage(), await openPage()];
   t.after(() => pages.forEach((page) => page.terminate()));
-  // One frame per read: each is sent once the program has finished the last.
-  for (const frame of [Buffer.alloc(85, 1), Buffer.alloc(87, 1), 'hello']) {
-    const since = program.mark();
-    pages[0].send(frame);
-    const read = await program.waitForLine(/^\[WS\] packet, sock \d+, state 1$/, { since });
-    await program.waitForLine(/^\[WS\] packet finish, sock \d+$/, { since: read });
-  }
+  const since = program.mark();
+  for (const frame of [Buffer.alloc(85, 1), Buffer.alloc(87, 1), 'hello']) pages[0].send(frame);
+  await until(() => program.linesSince(since).filter((line) => /^\[WS\] packet finish, sock \d+$/.test(line)).length === 3,
+    'three frames handled');
   assert.equal(pages[0].messages.length, 2, 'no echo');
   for (const payload of [ipv4Join, ipv6Join, leave]) {
     await command(program, pages[0], payload);
@@ -93,25 +90,33 @@ async function rawOpen() {
   return peer;
 }
 
-test('frames: the 64-bit length form is taken whole; anything else that closes the connection does so unanswered', async () => {
+test('frames: the 64-bit length form is taken whole, two in one write as well; a ping closes the connection unanswered', async () => {
+  // Both in one write: each is handled, and the page stays open.
   const peer = await rawOpen();
-  await peer.send(clientFrame(0x82, ipv4Join, { form: 8 }));
-  assert.equal((await peer.until(atLeast(88), 'the echo')).toString('hex'), `8256${ipv4Join.toString('hex')}`);
-  await peer.send(clientFrame(0x82, leave, { form: 8 }));
-  await peer.until(atLeast(90), 'the echo of the leave');
+  await peer.send(Buffer.concat([clientFrame(0x82, ipv4Join, { form: 8 }), clientFrame(0x82, leave, { form: 8 })]));
+  assert.equal((await peer.until(atLeast(90), 'two echoes')).toString('hex'), `8256${ipv4Join.toString('hex')}8200`);
+  assert.ok(!peer.closed, 'the page stays open');
   peer.close();
-  for (const [what, bytes] of [
-    ['a ping', clientFrame(0x89, [])],
-    ['a frame split over two reads', clientFrame(0x82, ipv6Join).subarray(0, 10)],
-    ['two frames in one read', Buffer.concat([clientFrame(0x81, 'a'), clientFrame(0x81, 'b')])],
-  ]) {
-    const since = program.mark();
-    const peer = await rawOpen();
-    await peer.send(bytes);
-    assert.equal((await peer.until()).length, 0, `${what}: nothing sent back`);
-    await program.waitForLine(/^\[WS\] close, sock \d+$/, { since });
-    assert.ok(!program.linesSince(since).some((line) => line.startsWith('[WS] join')), `${what}: no join`);
+  const since = program.mark();
+  const pinger = await rawOpen();
+  await pinger.send(clientFrame(0x89, []));
+  assert.equal((await pinger.until()).length, 0, 'nothing sent back');
+  await program.waitForLine(/^\[WS\] close, sock \d+$/, { since });
+});
+
+test('a request and a frame sent in pieces are each handled once whole', async () => {
+  const peer = await connect(WS_PORT);
+  const join = clientFrame(0x82, ipv6Join);
+  for (const [bytes, cuts, what] of [[rawRequest(SITE), [20, -2], 'the reply'], [join, [1, 9], 'the echo']]) {
+    for (const part of [bytes.subarray(0, cuts[0]), bytes.subarray(...cuts), bytes.subarray(cuts[1])]) {
+      await peer.send(part);
+      await new Promise((done) => setTimeout(done, 50));
+    }
+    await peer.until((p) => p.received.length >= 100, what);
+    if (bytes === join) assert.equal(peer.received.toString('hex'), `8262${ipv6Join.toString('hex')}`);
+    peer.received = Buffer.alloc(0);
   }
+  peer.close();
 });
 
 test('what a page sends cannot flood or forge the log', async () => {

@@ -1,4 +1,4 @@
-// Start-up, listeners, browser slots and the game-client admission.
+// Start-up, listeners and the game-client admission.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import net from 'node:net';
@@ -14,9 +14,8 @@ async function occupy(port, t) {
   t.after(release);
   return release;
 }
-const putted = (slot) => new RegExp(`^\\[WS\\] putted, sock -?\\d+ in ${slot}$`);
 
-test('start-up, listeners on 127.0.0.1 only, the 16 browser slots and the game-client admission', async (t) => {
+test('start-up, listeners on 127.0.0.1 only, and the game-client admission', async (t) => {
   const program = await startProgram();
   const browsers = [];
   t.after(async () => {
@@ -31,28 +30,6 @@ test('start-up, listeners on 127.0.0.1 only, the 16 browser slots and the game-c
     for (const host of ['127.0.0.2', '::1']) {
       await assert.rejects(connect(port, host).then((peer) => peer.close()), { code: 'ECONNREFUSED' }, `${host}:${port}`);
     }
-  }
-
-  // 16 browsers fill the slots; a 17th is closed while the 16 stay.
-  for (let slot = 0; slot < 16; slot++) {
-    browsers.push(await connect(WS_PORT));
-    await program.waitForLine(putted(slot));
-  }
-  const full = program.mark();
-  const extra = await connect(WS_PORT);
-  await program.waitForLine('[WS] no space to put', { since: full });
-  await extra.until();
-  assert.ok(browsers.every((browser) => !browser.closed), 'the 16 open connections stay');
-  // A browser that closes frees its slot; a newcomer takes the lowest free one.
-  for (const slot of [5, 2]) {
-    const since = program.mark();
-    browsers[slot].close();
-    await program.waitForLine(/^\[WS\] close, sock -?\d+$/, { since });
-  }
-  for (const slot of [2, 5]) {
-    const since = program.mark();
-    browsers[slot] = await connect(WS_PORT);
-    await program.waitForLine(putted(slot), { since });
   }
 
   // With no room joined the standby handler takes a game client; a newcomer replaces it.

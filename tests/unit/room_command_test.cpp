@@ -35,7 +35,8 @@ TEST(RoomCommand, EchoesAJoinToEveryOpenPageFreesThoseThatFailAndDropsTheGameCli
         int ends[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
         fcntl(ends[1], F_SETFL, O_NONBLOCK);
-        ws_slots[slot] = {ends[0], slot == 3 ? ws_state_handshake : ws_state_open, 1};
+        ws_slots[slot] = {ends[0], slot == 3 ? ws_state_handshake : ws_state_open, 1, 0, 0};
+        ws_out_reset(slot);
         peers[slot] = ends[1];
     }
     int game[2];

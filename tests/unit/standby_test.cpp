@@ -30,6 +30,7 @@ std::pair<bytes, std::string> serve(const bytes& stream, std::vector<std::size_t
     standby_reset();
     handle_kind = handle_no_room;
     client_sock = pair[0];
+    handler_outputs_reset();
     log_capture log;
     cuts.push_back(stream.size());
     for (std::size_t i = 0, from = 0; i < cuts.size() && handle_kind == handle_no_room; from = cuts[i++]) {

@@ -93,18 +93,24 @@ void drop_server_output()
     server_out.end = 0;
 }
 
-// Queues the farewell, if any, behind what waits for the game client, and
-// ends the proxy once that has left or the short bound has passed.
+// Hands the game client the farewell, if any, and ends the proxy once it has
+// left, or the short bound has passed. A game client that does not take
+// what already waits for it would not read the farewell soon either: it is
+// closed at once, as without one.
 void end_with_farewell(std::int32_t length, const char* what)
 {
     drop_server_output();
-    if (length <= 0 || !out_append(client_out, farewell_buf, length)) {
+    if (length <= 0 || out_write(client_out, true) || out_pending(client_out) != 0 ||
+        !out_append(client_out, farewell_buf, length)) {
         close_handler();
         return;
     }
     log_line(tag_proxy, "sent %s", what);
     client_farewell = true;
-    end_handler_after_output();
+    if (out_write(client_out, true))
+        close_handler();
+    else
+        end_handler_after_output();
 }
 
 // The room server could not be reached: its socket goes, and from now on

@@ -246,6 +246,11 @@ void proxy_client_writable()
 void proxy_server_writable()
 {
     check_connect();
+    // Before the room server has been heard from, a failed send is the
+    // connection attempt's failure: a send may already have taken the error
+    // from the socket.
+    if (room_server_error == nullptr && !server_heard && out_write(server_out, true))
+        room_unreachable();
     if (room_server_error != nullptr)
         refuse_login();
     else

@@ -1,7 +1,5 @@
 #include "control/frame.h"
 
-#include "control/room_command.h"
-#include "control/websocket.h"
 #include "host/registry.h"
 
 #include <cstring>
@@ -90,16 +88,4 @@ void ws_write_frame(std::uint8_t opcode, const std::uint8_t* payload, std::uint3
         std::memmove(recv_buf + header, payload, length);
     std::memcpy(recv_buf, head, header);
     recv_len = header + static_cast<std::int32_t>(length);
-}
-
-bool ws_read_frame(int slot)
-{
-    ws_frame frame = ws_parse_frame(recv_buf, recv_len);
-    if (frame.kind == ws_frame_kind::refused) {
-        ws_close(slot);
-        return true;
-    }
-    if (frame.kind == ws_frame_kind::binary)
-        room_command(frame.payload, frame.length);
-    return false;
 }

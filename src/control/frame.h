@@ -40,8 +40,3 @@ std::int32_t ws_frame_size(const std::uint8_t* bytes, std::int32_t count);
 // The payload may lie anywhere, recv_buf included; length is at most
 // recv_buf_size - 4.
 void ws_write_frame(std::uint8_t opcode, const std::uint8_t* payload, std::uint32_t length);
-
-// Handles the read in recv_buf of an open connection: a text frame is ignored,
-// a binary frame is a room command, anything else closes it. True when the
-// connection was closed with ws_close.
-bool ws_read_frame(int slot);

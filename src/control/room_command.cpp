@@ -29,12 +29,9 @@ void room_command(const std::uint8_t* payload, std::uint32_t length)
     ws_write_frame(ws_opcode_binary, room_record, room_length);
     for (int slot = 0; slot < ws_slot_count; slot++) {
         ws_slot& page = ws_slots[slot];
-        if (page.sock == 0 || page.state != 1)
-            continue;
-        if (out_send(ws_out[slot], recv_buf, recv_len) != out_result::ok) {
-            net_close(page.sock);
-            page = {};
-        }
+        if (page.sock != 0 && page.state == ws_state_open &&
+            out_send(ws_out[slot], recv_buf, recv_len) != out_result::ok)
+            ws_close(slot, true);
     }
     // The next game-client connection is to meet the new record.
     game_client_room_changed();

@@ -3,9 +3,12 @@
 #include "control/frame.h"
 #include "control/handshake.h"
 #include "control/room.h"
+#include "control/room_command.h"
 #include "host/log.h"
 #include "host/registry.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -17,9 +20,18 @@ int sock_number(int slot)
     return static_cast<int>(ws_slots[slot].sock);
 }
 
-} // namespace
+// Formats a reply into recv_buf with snprintf's conventions and returns its
+// length; the replies are short and fixed, far below recv_buf_size.
+std::int32_t format_reply(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-namespace {
+std::int32_t format_reply(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int length = std::vsnprintf(reinterpret_cast<char*>(recv_buf), recv_buf_size, format, args);
+    va_end(args);
+    return length < 0 ? 0 : length < recv_buf_size ? length : recv_buf_size - 1;
+}
 
 // Handles the unit in recv_buf (the whole opening request, or one frame, or
 // bytes that cannot be one) as one read. True when the slot was closed.
@@ -30,8 +42,8 @@ bool handle_unit(int slot)
 
     if (page.state == ws_state_handshake) {
         if (ws_scan_headers(recv_buf, recv_len))
-            page.origin_ok = 1;
-        if (page.origin_ok == 0) {
+            page.origin_ok = true;
+        if (!page.origin_ok) {
             log_line(tag_ws, "origin error");
             ws_close(slot);
             return true;
@@ -118,8 +130,8 @@ bool ws_handshake(int slot, const std::uint8_t* bytes, std::int32_t count)
     ws_request request = ws_parse_request(bytes, count);
 
     if (request.version != ws_version) {
-        recv_len = format_reply(recv_buf_size, "HTTP/1.1 400 Bad Request\r\n%s: %d\r\n\r\nBad request",
-                                ws_name_version, ws_version);
+        recv_len = format_reply("HTTP/1.1 400 Bad Request\r\n%s: %d\r\n\r\nBad request", ws_name_version,
+                                ws_version);
         out_send(ws_out[slot], recv_buf, recv_len);
         ws_close(slot);
         return true;
@@ -127,9 +139,8 @@ bool ws_handshake(int slot, const std::uint8_t* bytes, std::int32_t count)
 
     char accept[ws_accept_length + 1];
     ws_accept_key(request.key, request.key_length, accept);
-    recv_len =
-        format_reply(recv_buf_size, "HTTP/1.1 101 Switching Protocols\r\n%s: %s\r\n%s: %s\r\n%s: %s\r\n\r\n",
-                     "UPGRADE", "websocket", "CONNECTION", "UPGRADE", "SEC-WEBSOCKET-ACCEPT", accept);
+    recv_len = format_reply("HTTP/1.1 101 Switching Protocols\r\n%s: %s\r\n%s: %s\r\n%s: %s\r\n\r\n",
+                            "UPGRADE", "websocket", "CONNECTION", "UPGRADE", "SEC-WEBSOCKET-ACCEPT", accept);
     out_buffer& out = ws_out[slot];
     bool failed = out_send(out, recv_buf, recv_len) != out_result::ok;
     if (!failed) {
@@ -149,10 +160,14 @@ bool ws_handshake(int slot, const std::uint8_t* bytes, std::int32_t count)
     return false;
 }
 
-void ws_close(int slot)
+bool ws_read_frame(int slot)
 {
-    log_line(tag_ws, "close, sock %d", sock_number(slot));
-    out_write(ws_out[slot], true);
-    net_close(ws_slots[slot].sock);
-    ws_slots[slot] = {};
+    ws_frame frame = ws_parse_frame(recv_buf, recv_len);
+    if (frame.kind == ws_frame_kind::refused) {
+        ws_close(slot);
+        return true;
+    }
+    if (frame.kind == ws_frame_kind::binary)
+        room_command(frame.payload, frame.length);
+    return false;
 }

@@ -5,9 +5,6 @@
 
 #include <cstdint>
 
-inline constexpr std::uint32_t ws_state_handshake = 0;
-inline constexpr std::uint32_t ws_state_open = 1;
-
 // One read on the slot's connection and every unit it completes.
 void ws_on_readable(int slot);
 
@@ -15,6 +12,7 @@ void ws_on_readable(int slot);
 // the connection. True when it was closed with ws_close instead.
 bool ws_handshake(int slot, const std::uint8_t* bytes, std::int32_t count);
 
-// Logs, closes the connection and frees its slot. What the page takes at once
-// of its waiting output still leaves.
-void ws_close(int slot);
+// Handles the frame in recv_buf of an open connection: a text frame is
+// ignored, a binary frame is a room command, anything else closes it. True
+// when the connection was closed with ws_close.
+bool ws_read_frame(int slot);

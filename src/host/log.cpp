@@ -115,14 +115,3 @@ std::int32_t log_text(const char* tag, const char* before, const std::uint8_t* t
     line.add(after);
     return line.finish();
 }
-
-std::int32_t format_reply(std::uint32_t size, const char* format, ...)
-{
-    if (size > recv_buf_size)
-        size = recv_buf_size;
-    va_list args;
-    va_start(args, format);
-    int length = std::vsnprintf(reinterpret_cast<char*>(recv_buf), size, format, args);
-    va_end(args);
-    return length;
-}

@@ -23,11 +23,6 @@ std::int32_t log_line(const char* tag, const char* format, ...) __attribute__((f
 std::int32_t log_text(const char* tag, const char* before, const std::uint8_t* text, std::int32_t length,
                       const char* after);
 
-// Formats into recv_buf with snprintf's conventions: at most size - 1
-// characters and a NUL (nothing with size 0). Returns the full length.
-std::int32_t format_reply(std::uint32_t size, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
-
 // Where finished log lines go; the default writes them to standard output.
 // Tests install their own sink to read the log back.
 using log_sink = void (*)(const char* line, std::int32_t length);

@@ -38,6 +38,15 @@ void handler_outputs_reset()
     client_farewell = false;
 }
 
+void ws_close(int slot, bool quiet)
+{
+    if (!quiet)
+        log_line(tag_ws, "close, sock %d", static_cast<int>(ws_slots[slot].sock));
+    out_write(ws_out[slot], true);
+    net_close(ws_slots[slot].sock);
+    ws_slots[slot] = {};
+}
+
 void ws_out_reset(int slot)
 {
     out_reset(ws_out[slot], ws_slots[slot].sock, ws_out_storage[slot], ws_out_size);

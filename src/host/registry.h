@@ -45,10 +45,13 @@ enum : std::uint8_t {
     handle_no_room = 2,
 };
 
+inline constexpr std::uint32_t ws_state_handshake = 0;
+inline constexpr std::uint32_t ws_state_open = 1;
+
 struct ws_slot {
     sock_t sock;            // 0 marks a free slot
-    std::uint32_t state;    // 0 handshake pending, 1 open
-    std::uint8_t origin_ok; // an accepted Origin was seen
+    std::uint32_t state;    // ws_state_handshake or ws_state_open
+    bool origin_ok;         // an accepted Origin was seen
     std::int32_t in_len;    // bytes gathered: the request so far, or frames not yet whole
     std::int64_t opened_at; // when the connection was accepted
 };
@@ -79,6 +82,11 @@ extern bool handler_draining;
 
 // Ties the output buffers to a new handler's sockets.
 void handler_outputs_reset();
+
+// Logs "close, sock N" unless quiet, closes the page's connection and frees
+// its slot. What the page takes at once of its waiting output still leaves.
+// Quiet after a failed send, which has said why already.
+void ws_close(int slot, bool quiet = false);
 
 // Slot output: ties the slot's buffer to its socket.
 void ws_out_reset(int slot);

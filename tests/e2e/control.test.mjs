@@ -34,23 +34,17 @@ test('the opening handshake: the exact 101 and 400 replies, then Origins accepte
     'SEC-WEBSOCKET-ACCEPT: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n' + greeting.toString('latin1');
   assert.equal((await peer.until(atLeast(reply.length), 'the reply')).toString('latin1'), reply);
   peer.close();
-  const lines = await program.linesUntil(/^\[WS\] open, sock = \d+$/, { since });
-  const order = [/^\[WS\] packet, sock \d+, state 0$/, /^\[WS\] origin found$/, /^\[WS\] state 0, sock \d+$/]
-    .map((pattern) => lines.findIndex((line) => pattern.test(line)));
-  assert.ok(order.every((index, i) => index >= 0 && index > (order[i - 1] ?? -1)), `log order:\n${lines.join('\n')}`);
-  assert.ok(lines.includes(`[WS] [ORIGIN: ${SITE}]`), `the Origin line, name upper-cased:\n${lines.join('\n')}`);
+  await program.waitForLine(/^\[WS\] open, sock = \d+$/, { since });
 
   for (const version of ['8', '269', null]) {
     assert.equal(await exchange(rawRequest(SITE, { version })),
       'HTTP/1.1 400 Bad Request\r\nSEC-WEBSOCKET-VERSION: 13\r\n\r\nBad request', `version ${version}`);
   }
-  for (const origin of [SITE, `${SITE}:8443`, `http://${SITE_DOMAIN}`, `${SITE}/rooms`]) {
-    const page = await openPage(origin);
-    assert.deepEqual(page.messages, [{ binary: false, data: Buffer.from('1') }, { binary: true, data: leave }], origin);
-    page.terminate();
-  }
-  for (const origin of [`https://${SITE_DOMAIN}.attacker.net`, `https://sub.${SITE_DOMAIN}`,
-    `https://${SITE_DOMAIN}x.com`, 'null', null]) {
+  // The Origin cases in full are the unit tests'; here one of each kind goes through the whole program.
+  const page = await openPage(`http://${SITE_DOMAIN}:8443/rooms`);
+  assert.deepEqual(page.messages, [{ binary: false, data: Buffer.from('1') }, { binary: true, data: leave }]);
+  page.terminate();
+  for (const origin of [`https://${SITE_DOMAIN}.attacker.net`, null]) {
     since = program.mark();
     assert.equal(await exchange(rawRequest(origin)), '', `Origin ${origin}: nothing sent`);
     await program.waitForLine('[WS] origin error', { since });
@@ -71,40 +65,15 @@ test('payloads of 85 and 87 bytes and text frames change nothing; joins over IPv
     await untilMessages(pages[1], pages[0].messages.length);
     assert.deepEqual(pages[1].messages.at(-1), { binary: true, data: payload });
   }
-  // The kit's bytes are the documented layout; a page that opens later gets the join as its record.
-  const field = (text, size) => Buffer.concat([Buffer.from(text), Buffer.alloc(size - text.length)]);
-  assert.equal(ipv4Join.toString('hex'), Buffer.concat([Buffer.from('site-data-16byte'), field('Lobby', 32),
-    field('Owner', 16), field('Player', 16), Buffer.from('a41acdc7c7c6', 'hex')]).toString('hex'), 'port, address scrambled');
+  // A page that opens later gets the join as its record.
   await command(program, pages[0], ipv4Join);
   pages.push(await openPage());
   assert.deepEqual(pages[2].messages[1], { binary: true, data: ipv4Join });
   await command(program, pages[2], leave);
 });
 
-// An open connection on a raw socket: the handshake done, the opening frames received.
-async function rawOpen() {
-  const peer = await sent(rawRequest(SITE));
-  await peer.until((p) => p.received.includes(greeting) || p.closed, 'the 101 reply and the opening frames');
-  assert.ok(!peer.closed, 'the connection opened');
-  peer.received = Buffer.alloc(0);
-  return peer;
-}
-
-test('frames: the 64-bit length form is taken whole, two in one write as well; a ping closes the connection unanswered', async () => {
-  // Both in one write: each is handled, and the page stays open.
-  const peer = await rawOpen();
-  await peer.send(Buffer.concat([clientFrame(0x82, ipv4Join, { form: 8 }), clientFrame(0x82, leave, { form: 8 })]));
-  assert.equal((await peer.until(atLeast(90), 'two echoes')).toString('hex'), `8256${ipv4Join.toString('hex')}8200`);
-  assert.ok(!peer.closed, 'the page stays open');
-  peer.close();
-  const since = program.mark();
-  const pinger = await rawOpen();
-  await pinger.send(clientFrame(0x89, []));
-  assert.equal((await pinger.until()).length, 0, 'nothing sent back');
-  await program.waitForLine(/^\[WS\] close, sock \d+$/, { since });
-});
-
-test('a request and a frame sent in pieces are each handled once whole', async () => {
+test('frames: a request and a frame sent in pieces, and two frames of the 64-bit form in one write, are each ' +
+  'handled once whole; a ping closes the connection unanswered', async () => {
   const peer = await connect(WS_PORT);
   const join = clientFrame(0x82, ipv6Join);
   for (const [bytes, cuts, what] of [[rawRequest(SITE), [20, -2], 'the reply'], [join, [1, 9], 'the echo']]) {
@@ -116,7 +85,12 @@ test('a request and a frame sent in pieces are each handled once whole', async (
     if (bytes === join) assert.equal(peer.received.toString('hex'), `8262${ipv6Join.toString('hex')}`);
     peer.received = Buffer.alloc(0);
   }
-  peer.close();
+  await peer.send(Buffer.concat([clientFrame(0x82, ipv4Join, { form: 8 }), clientFrame(0x82, leave, { form: 8 })]));
+  assert.equal((await peer.until(atLeast(90), 'two echoes')).toString('hex'), `8256${ipv4Join.toString('hex')}8200`);
+  const since = program.mark();
+  await peer.send(clientFrame(0x89, []));
+  assert.equal((await peer.until()).length, 90, 'nothing sent back to the ping');
+  await program.waitForLine(/^\[WS\] close, sock \d+$/, { since });
 });
 
 test('what a page sends cannot flood or forge the log', async () => {

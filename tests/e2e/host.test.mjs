@@ -17,15 +17,7 @@ async function occupy(port, t) {
 
 test('start-up, listeners on 127.0.0.1 only, and the game-client admission', async (t) => {
   const program = await startProgram();
-  const browsers = [];
-  t.after(async () => {
-    for (const browser of browsers) browser.close();
-    await program.stop();
-  });
-  assert.deepEqual(program.linesSince(0).slice(0, 4).map((line) => line.replace(/-?\d+$/, 'N')), [
-    '[MISC] assigning websocket master', '[MISC] websocket master assigned: N',
-    '[MISC] assigning minecraft master', '[MISC] minecraft master assigned: N',
-  ]);
+  t.after(() => program.stop());
   for (const port of [WS_PORT, MC_PORT]) {
     for (const host of ['127.0.0.2', '::1']) {
       await assert.rejects(connect(port, host).then((peer) => peer.close()), { code: 'ECONNREFUSED' }, `${host}:${port}`);

@@ -21,7 +21,7 @@ export async function openPage(origin = SITE) {
 export const untilMessages = (ws, count) => until(() => ws.messages.length >= count, `${count} messages`,
   { describe: () => ws.messages.map((m) => `${m.binary ? 'binary' : 'text'}:${m.data.toString('hex')}`).join(' ') });
 
-// A join made by the kit (whose layout the control tests check byte for byte):
+// A join made by the kit (whose layout the proxy tests see reach the room server):
 // 86 bytes for an IPv4 room, 98 for an IPv6 one.
 export const joinPayload = ({ host = '10.0.0.1', port = 25565, roomName = 'Lobby', ownerName = 'Owner', nick = 'Player',
   siteData = 'site-data-16byte' } = {}) =>

@@ -1,0 +1,197 @@
+#include "control/room.h"
+#include "host/loop.h"
+#include "host/registry.h"
+#include "log_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+sockaddr_in loopback(std::uint16_t port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
+
+// A listener on an ephemeral loopback port, and that port.
+int listen_any(std::uint16_t* port)
+{
+    int sock = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = loopback(0);
+    socklen_t size = sizeof address;
+    if (bind(sock, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(sock, 4) != 0 ||
+        getsockname(sock, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        ADD_FAILURE() << "no listener";
+    *port = ntohs(address.sin_port);
+    return sock;
+}
+
+int connect_to(std::uint16_t port)
+{
+    int sock = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = loopback(port);
+    timeval limit{2, 0};
+    setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    if (connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        ADD_FAILURE() << "no connection to " << port;
+    return sock;
+}
+
+// Joins the IPv4 room at the address, port first, as a page's command leaves the record.
+void join(const std::uint8_t (&port_and_address)[6])
+{
+    room_length = room_length_ipv4;
+    for (int i = 0; i < 6; i++)
+        room_record[room_address_offset + i] = port_and_address[i] ^ room_address_scramble;
+}
+
+// The program's two listeners, pages whose far ends the test holds, and the
+// log of everything the passes do.
+struct LoopPass : ::testing::Test {
+    std::uint16_t ws_port = 0;
+    std::uint16_t mc_port = 0;
+    int ws_master = -1;
+    int mc_master = -1;
+    std::vector<int> opened;
+    log_capture log;
+
+    void SetUp() override
+    {
+        registry_reset();
+        room_reset();
+        ws_master = keep(listen_any(&ws_port));
+        mc_master = keep(listen_any(&mc_port));
+    }
+    void TearDown() override
+    {
+        close_handler();
+        for (int slot = 0; slot < ws_slot_count; slot++)
+            if (ws_slots[slot].sock != 0)
+                ws_close(slot);
+        for (int sock : opened)
+            close(sock);
+        registry_reset();
+        room_reset();
+    }
+    int keep(int sock)
+    {
+        opened.push_back(sock);
+        return sock;
+    }
+    // A page in the slot; returns the far end.
+    int page(int slot, std::uint32_t state = ws_state_open)
+    {
+        int ends[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+        ws_slots[slot] = {ends[0], state, true, 0, net_now_ms()};
+        ws_out_reset(slot);
+        return ends[1];
+    }
+    void pass()
+    {
+        ASSERT_TRUE(loop_pass(ws_master, mc_master, 2000));
+    }
+};
+
+} // namespace
+
+TEST_F(LoopPass, OnePassAcceptsPagesThenGameClientsThenHandlesPagesSoACommandDropsANewcomer)
+{
+    keep(connect_to(ws_port));
+    int game = keep(connect_to(mc_port));
+    const std::uint8_t leave[] = {0x82, 0x80, 1, 2, 3, 4};
+    ASSERT_EQ(write(keep(page(0)), leave, sizeof leave), 6);
+    usleep(20000);
+    pass();
+
+    std::string text = log.text();
+    std::size_t putted = text.find("[WS] putted, sock");
+    std::size_t admitted = text.find("[PROXY] incoming mc master\n[PROXY] no room handle reset\n");
+    std::size_t dropped = text.find("[WS] leave room\n[PROXY] close, handle_kind 2\n");
+    EXPECT_TRUE(putted < admitted && admitted < dropped && dropped != std::string::npos) << text;
+    EXPECT_EQ(text.find("[WS] packet, sock " + std::to_string(ws_slots[1].sock)), std::string::npos)
+        << "a page accepted in this pass is read from the next one\n"
+        << text;
+    char byte;
+    EXPECT_EQ(read(game, &byte, 1), 0) << "the newcomer met the old record and was dropped by the new one";
+}
+
+TEST_F(LoopPass, ARoomEchoGoesToEveryOpenPageAndQuietlyFreesThoseItCannotReach)
+{
+    // The sender and the page in slot 1 go away before their echoes can be
+    // sent; slot 2 is still in its handshake.
+    int peers[4] = {page(0), page(1), keep(page(2, ws_state_handshake)), keep(page(3))};
+    std::string frame = std::string("\x82\xD6\0\0\0\0", 6) + std::string(86, 'j'); // a join under a zero mask
+    ASSERT_EQ(write(peers[0], frame.data(), frame.size()), 92);
+    close(peers[0]);
+    close(peers[1]);
+    pass();
+
+    EXPECT_EQ(room_length, room_length_ipv4);
+    EXPECT_EQ(ws_slots[0].sock, 0);
+    EXPECT_EQ(ws_slots[1].sock, 0);
+    std::uint8_t got[100];
+    EXPECT_EQ(read(peers[3], got, sizeof got), 88) << "the echo goes on past the failed ones";
+    EXPECT_EQ(recv(peers[2], got, sizeof got, MSG_DONTWAIT), -1) << "a page still in its handshake";
+    std::string text = log.text();
+    EXPECT_EQ(text.find("close, sock"), std::string::npos) << text;
+    EXPECT_NE(text.find("[MISC] send fails\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[WS] packet finish, sock 0\n"), std::string::npos) << text;
+}
+
+TEST_F(LoopPass,
+       AProxyThatCannotReachItsRoomKeepsItsClientOneThatRunsPassesEarlyServerBytesAndAClosingPeerKillsWithZero)
+{
+    // The limited broadcast address: a TCP connect to it fails at once, and
+    // nothing leaves the machine. The game client is still answered.
+    join({0x63, 0xDD, 255, 255, 255, 255});
+    std::uint8_t got[8] = {};
+    int refused = keep(connect_to(mc_port));
+    pass();
+    EXPECT_EQ(log.text(), "[PROXY] incoming mc master\n[PROXY] creating proxy\n[PROXY] created proxy\n");
+    EXPECT_EQ(server_sock, invalid_sock);
+    shutdown(refused, SHUT_WR);
+    usleep(20000);
+    pass();
+    EXPECT_EQ(handle_kind, handle_none);
+    log.text().clear();
+
+    std::uint16_t room_port;
+    int room_listener = keep(listen_any(&room_port));
+    join({static_cast<std::uint8_t>(room_port >> 8), static_cast<std::uint8_t>(room_port), 127, 0, 0, 1});
+
+    for (bool client_leaves : {true, false}) {
+        int game = keep(connect_to(mc_port));
+        pass();
+        ASSERT_EQ(handle_kind, handle_proxy) << log.text();
+        int room = keep(accept(room_listener, nullptr, nullptr));
+        // A packet of the server's before the game client has said anything.
+        const std::uint8_t early[] = {3, 0x05, 1, 2};
+        ASSERT_EQ(write(room, early, sizeof early), 4);
+        usleep(20000);
+        pass();
+        EXPECT_EQ(read(game, got, sizeof got), 4);
+        EXPECT_EQ(std::vector<std::uint8_t>(got, got + 4), std::vector<std::uint8_t>(early, early + 4));
+
+        shutdown(client_leaves ? game : room, SHUT_WR);
+        usleep(20000);
+        pass();
+        std::string ending = client_leaves ? "[PROXY] c2s killed 0\n" : "[PROXY] s2c killed 0\n";
+        ending += "[PROXY] close, handle_kind 1\n";
+        EXPECT_EQ(log.text().substr(log.text().size() - std::min(log.text().size(), ending.size())), ending);
+        EXPECT_EQ(handle_kind, handle_none);
+        log.text().clear();
+    }
+}

@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
 targets=("$@")
-((${#targets[@]})) || targets=(handshake frame varint standby status mitm_c2s mitm_s2c)
+((${#targets[@]})) || targets=(handshake frame varint standby status mitm_c2s mitm_s2c follow)
 
 max_len() {
   case $1 in

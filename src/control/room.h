@@ -33,6 +33,8 @@ struct room_text_result {
 };
 
 room_text_result room_text(room_field field);
+// The same in a kept copy of a record.
+room_text_result room_text_of(const std::uint8_t* record, room_field field);
 
 struct room_address_result {
     bool ipv6;
@@ -43,6 +45,12 @@ struct room_address_result {
 // The descrambled address of the joined room; valid while room_length is 86 or
 // 98. An IPv4-mapped IPv6 address comes back as the IPv4 address it holds.
 room_address_result room_address();
+// The same in a kept copy of a record of length 86 or 98.
+room_address_result room_address_of(const std::uint8_t* record, std::uint32_t length);
+
+// The address as a person writes it: "10.0.0.1:25565" or "[2001:db8:0:0:0:0:0:1]:25565".
+// NUL-terminated within capacity (64 suffices); returns the length.
+std::int32_t room_address_text(const room_address_result& address, char* out, std::int32_t capacity);
 
 // No room joined, as at start-up; for tests.
 void room_reset();

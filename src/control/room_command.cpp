@@ -4,6 +4,7 @@
 #include "control/room.h"
 #include "host/log.h"
 #include "host/registry.h"
+#include "proxy/proxy.h"
 
 #include <cstring>
 
@@ -33,5 +34,5 @@ void room_command(const std::uint8_t* payload, std::uint32_t length)
             ws_close(slot, true);
     }
     // The next game-client connection is to meet the new record.
-    close_handler();
+    game_client_room_changed();
 }

@@ -20,6 +20,8 @@ constexpr std::uint8_t packet_id_ping = 0x01;
 constexpr std::uint8_t packet_id_reply = 0x00; // status response and login disconnect
 constexpr std::uint8_t next_state_status = 1;
 constexpr std::uint8_t next_state_login = 2;
+// A game sent on by a Transfer packet; treated as a login.
+constexpr std::uint8_t next_state_transfer = 3;
 
 // The bytes in front of a reply that carries a text as its one string: packet
 // length, packet id, string length. Fixed when the program is built, since the
@@ -79,9 +81,9 @@ no_room_outcome packet_complete()
     if (no_room_next_state == 0 && id == packet_id_handshake) {
         // next_state is the handshake's last field; as a one-byte VarInt it
         // is the last byte.
-        if (last == next_state_status || last == next_state_login) {
+        if (last == next_state_status || last == next_state_login || last == next_state_transfer) {
             log_line(tag_proxy, "handshake");
-            no_room_next_state = last;
+            no_room_next_state = last == next_state_transfer ? next_state_login : last;
             no_room_count = 0;
             return keep_reading;
         }

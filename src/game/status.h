@@ -3,6 +3,7 @@
 #pragma once
 
 #include "build_config.h"
+#include "game/chat.h"
 #include "game/logo.h"
 
 #include <cstddef>
@@ -131,7 +132,7 @@ inline constexpr std::string_view room_status_template_parts[] = {
     ",",
     R"(" ",)",
     R"({"color":"white","underlined":true,"text":"%.*s"},)",
-    R"({"color":"white","text":" by %.*s"}],)",
+    R"({"color":"white","text":" by %.*s"}%.*s],)",
     favicon,
     logo_base64,
     R"("})"};
@@ -146,8 +147,8 @@ inline constexpr auto standby_status =
 inline constexpr auto standby_disconnect = join_text<joined_length(status_pieces::standby_disconnect_parts)>(
     status_pieces::standby_disconnect_parts);
 
-// The joined room's status document, with three "%.*s" for the version name
-// (the nick), the room name and the owner, in that order.
+// The joined room's status document, with four "%.*s": the version name (the
+// nick), the room name, the owner and a note line, in that order.
 inline constexpr auto room_status_template =
     join_text<joined_length(status_pieces::room_status_template_parts)>(
         status_pieces::room_status_template_parts);
@@ -155,8 +156,9 @@ inline constexpr auto room_status_template =
 // Formats the joined room's status document into out with snprintf's
 // conventions (at most size - 1 bytes and a NUL; nothing with size 0). Each
 // text is taken up to its length or its first NUL and escaped for a JSON
-// string. Returns the full length.
+// string. A note that is not empty adds a red line that says the room's
+// server cannot be reached, with the note. Returns the full length.
 std::int32_t room_status_format(std::uint8_t* out, std::uint32_t size, std::int32_t nick_length,
                                 const std::uint8_t* nick, std::int32_t room_name_length,
                                 const std::uint8_t* room_name, std::int32_t owner_length,
-                                const std::uint8_t* owner);
+                                const std::uint8_t* owner, text_piece note = {nullptr, 0});

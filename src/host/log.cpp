@@ -1,6 +1,7 @@
 #include "host/log.h"
 
 #include "host/registry.h"
+#include "platform/platform.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -18,13 +19,7 @@ constexpr int log_buf_size = 16 + log_text_max + 48;
 char format_buf[format_buf_size];
 char log_buf[log_buf_size];
 
-void write_stdout(const char* line, std::int32_t length)
-{
-    std::fwrite(line, 1, static_cast<size_t>(length), stdout);
-    std::fflush(stdout);
-}
-
-log_sink current_sink = write_stdout;
+log_sink current_sink = console_write;
 
 bool needs_escape(std::uint8_t b)
 {
@@ -92,7 +87,7 @@ struct line_builder {
 
 void log_set_sink(log_sink sink)
 {
-    current_sink = sink != nullptr ? sink : write_stdout;
+    current_sink = sink != nullptr ? sink : console_write;
 }
 
 std::int32_t log_line(const char* tag, const char* format, ...)

@@ -199,14 +199,14 @@ bool loop_pass(sock_t ws_master, sock_t mc_master, int max_wait_ms)
     wait_add_read(mc_master);
     if (handle_kind == handle_no_room && !handler_draining)
         wait_add_read(client_sock);
-    if (handle_kind == handle_proxy) {
-        if (proxy_wants_server())
-            wait_add_read(server_sock);
-        if (out_pending(server_out) != 0)
-            wait_add_write(server_sock);
-        if (proxy_wants_client())
-            wait_add_read(client_sock);
-    }
+    // A proxy whose room server cannot be reached has only its game client.
+    bool server_watched = handle_kind == handle_proxy && server_sock != invalid_sock;
+    if (server_watched && proxy_wants_server())
+        wait_add_read(server_sock);
+    if (server_watched && out_pending(server_out) != 0)
+        wait_add_write(server_sock);
+    if (handle_kind == handle_proxy && proxy_wants_client())
+        wait_add_read(client_sock);
     if (handle_kind != handle_none && out_pending(client_out) != 0)
         wait_add_write(client_sock);
     for (int slot = 0; slot < ws_slot_count; slot++) {
@@ -226,7 +226,7 @@ bool loop_pass(sock_t ws_master, sock_t mc_master, int max_wait_ms)
         return false;
     }
 
-    if (handle_kind == handle_proxy && wait_writable(server_sock))
+    if (server_watched && handle_kind == handle_proxy && wait_writable(server_sock))
         proxy_server_writable();
     if (handle_kind != handle_none && wait_writable(client_sock) && out_write(client_out, handler_draining)) {
         if (handler_draining)
@@ -244,7 +244,8 @@ bool loop_pass(sock_t ws_master, sock_t mc_master, int max_wait_ms)
         proxy_client_readable();
         client_step_ended = handle_kind != handle_proxy || handler_draining;
     }
-    if (!client_step_ended && handle_kind == handle_proxy && !handler_draining && wait_readable(server_sock))
+    if (!client_step_ended && handle_kind == handle_proxy && !handler_draining && server_sock != invalid_sock &&
+        wait_readable(server_sock))
         proxy_server_readable();
     if (wait_readable(ws_master))
         ws_accept(ws_master);

@@ -20,6 +20,7 @@ out_buffer ws_out[ws_slot_count];
 out_buffer client_out;
 out_buffer server_out;
 bool handler_draining;
+bool client_farewell;
 
 namespace {
 
@@ -34,6 +35,7 @@ void handler_outputs_reset()
     out_reset(client_out, client_sock, client_out_storage, relay_out_size);
     out_reset(server_out, server_sock, server_out_storage, relay_out_size);
     handler_draining = false;
+    client_farewell = false;
 }
 
 void ws_close(int slot, bool quiet)
@@ -53,15 +55,19 @@ void ws_out_reset(int slot)
 void close_handler()
 {
     log_line(tag_proxy, "close, handle_kind %d", handle_kind);
-    if (handle_kind == handle_proxy) {
+    if (handle_kind == handle_proxy && server_sock != invalid_sock) {
         out_write(server_out, true);
         net_close(server_sock);
     }
     if (handle_kind == handle_proxy || handle_kind == handle_no_room) {
         out_write(client_out, true);
-        net_close(client_sock);
+        if (client_farewell)
+            net_close_gently(client_sock);
+        else
+            net_close(client_sock);
     }
     handle_kind = handle_none;
+    client_farewell = false;
     client_out.start = client_out.end = 0;
     server_out.start = server_out.end = 0;
     handler_draining = false;

@@ -95,5 +95,9 @@ void ws_out_reset(int slot);
 // take at once of their waiting output still leaves; the rest is dropped.
 void close_handler();
 
+// Set while a last packet for the game client waits in client_out: its
+// connection then ends without a reset that could overtake that packet.
+extern bool client_farewell;
+
 // Empties the registry as at start-up; for tests.
 void registry_reset();

@@ -14,8 +14,12 @@ using sock_t = int;
 inline constexpr sock_t invalid_sock = static_cast<sock_t>(~static_cast<sock_t>(0));
 
 // Makes standard output and standard error carry the log's bytes unchanged
-// (Windows would otherwise turn each line feed into CR LF).
+// (Windows would otherwise turn each line feed into CR LF). A Windows program
+// started without a standard output writes its log to a file instead.
 void console_setup();
+
+// Writes finished log bytes where the log goes, at once.
+void console_write(const char* bytes, std::int32_t length);
 
 // Starts the socket library. On POSIX also keeps a vanished peer from killing
 // the process (SIGPIPE) and makes sure descriptors 0 to 2 are taken, so that
@@ -30,8 +34,19 @@ bool net_would_block();
 // empty prefix only the text.
 void net_perror(const char* prefix);
 
+// The system's text for an error code, NUL-terminated within capacity.
+void net_error_text(int error, char* out, int capacity);
+
+// The error that a socket holds, such as a background connect's failure; 0
+// for none. It becomes the last error, for net_perror.
+int net_socket_error(sock_t s);
+
 sock_t net_tcp_socket(bool ipv6);
 void net_close(sock_t s);
+
+// Closes a connection after what was sent to it: ends the sending side and
+// takes what the peer sent unread, so that the close does not reset it.
+void net_close_gently(sock_t s);
 
 // Listener set-up: lingering off, and on POSIX address reuse so that a restarted
 // program gets its ports back while old connections sit in TIME_WAIT.

@@ -60,6 +60,12 @@ bool set_int_option(sock_t s, int level, int name, int value)
 
 void console_setup() {}
 
+void console_write(const char* bytes, std::int32_t length)
+{
+    std::fwrite(bytes, 1, static_cast<size_t>(length), stdout);
+    std::fflush(stdout);
+}
+
 bool net_startup()
 {
     std::signal(SIGPIPE, SIG_IGN);
@@ -86,6 +92,22 @@ void net_perror(const char* prefix)
     std::perror(prefix);
 }
 
+void net_error_text(int error, char* out, int capacity)
+{
+    std::snprintf(out, static_cast<size_t>(capacity), "%s", std::strerror(error));
+}
+
+int net_socket_error(sock_t s)
+{
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        error = errno;
+    if (error != 0)
+        errno = error;
+    return error;
+}
+
 sock_t net_tcp_socket(bool ipv6)
 {
     int s = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -94,6 +116,15 @@ sock_t net_tcp_socket(bool ipv6)
 
 void net_close(sock_t s)
 {
+    close(s);
+}
+
+void net_close_gently(sock_t s)
+{
+    shutdown(s, SHUT_WR);
+    std::uint8_t unread[512];
+    while (recv(s, unread, sizeof unread, MSG_DONTWAIT) > 0) {
+    }
     close(s);
 }
 

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <fcntl.h>
 #include <io.h>
 #include <cstring>
@@ -46,6 +47,65 @@ constexpr error_text known_errors[] = {
     {WSANOTINITIALISED, "Either the application has not called WSAStartup, or WSAStartup failed."},
 };
 
+// The log file of a program started without a standard output (from
+// Explorer, as players start it). It moves aside when it would pass
+// log_file_limit, so that it stays bounded and the last lines survive.
+constexpr LONGLONG log_file_limit = 1 << 20;
+constexpr int log_path_capacity = MAX_PATH + 64;
+HANDLE log_file = INVALID_HANDLE_VALUE;
+LONGLONG log_file_size;
+wchar_t log_path[log_path_capacity];
+wchar_t log_old_path[log_path_capacity];
+
+HANDLE open_log_file(DWORD disposition)
+{
+    return CreateFileW(log_path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// True when the process has somewhere to write its standard output. Wine
+// hands a program started with its output closed a handle that only fails
+// when written, so an empty write tells.
+bool has_stdout()
+{
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD written = 0;
+    return _fileno(stdout) >= 0 && out != nullptr && out != INVALID_HANDLE_VALUE &&
+           GetFileType(out) != FILE_TYPE_UNKNOWN && WriteFile(out, "", 0, &written, nullptr);
+}
+
+// %LOCALAPPDATA%\Nimbrel\nimbrel-client.log, its folder made if need be.
+void start_log_file()
+{
+    wchar_t folder[log_path_capacity];
+    DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return;
+    std::swprintf(folder + length, log_path_capacity - length, L"\\Nimbrel");
+    CreateDirectoryW(folder, nullptr);
+    std::swprintf(log_path, log_path_capacity, L"%ls\\nimbrel-client.log", folder);
+    std::swprintf(log_old_path, log_path_capacity, L"%ls\\nimbrel-client.old.log", folder);
+    log_file = open_log_file(OPEN_ALWAYS);
+    LARGE_INTEGER size{};
+    if (log_file != INVALID_HANDLE_VALUE && GetFileSizeEx(log_file, &size))
+        log_file_size = size.QuadPart;
+}
+
+void write_log_file(const char* bytes, std::int32_t length)
+{
+    if (log_file_size + length > log_file_limit) {
+        CloseHandle(log_file);
+        MoveFileExW(log_path, log_old_path, MOVEFILE_REPLACE_EXISTING);
+        log_file = open_log_file(CREATE_ALWAYS);
+        log_file_size = 0;
+        if (log_file == INVALID_HANDLE_VALUE)
+            return;
+    }
+    DWORD written = 0;
+    WriteFile(log_file, bytes, static_cast<DWORD>(length), &written, nullptr);
+    log_file_size += written;
+}
+
 bool set_int_option(sock_t s, int level, int name, int value)
 {
     return setsockopt(s, level, name, reinterpret_cast<const char*>(&value), sizeof value) == 0;
@@ -60,8 +120,22 @@ bool set_blocking_mode(sock_t s, u_long nonblocking)
 
 void console_setup()
 {
+    if (!has_stdout()) {
+        start_log_file();
+        return;
+    }
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+}
+
+void console_write(const char* bytes, std::int32_t length)
+{
+    if (log_file != INVALID_HANDLE_VALUE) {
+        write_log_file(bytes, length);
+        return;
+    }
+    std::fwrite(bytes, 1, static_cast<size_t>(length), stdout);
+    std::fflush(stdout);
 }
 
 bool net_startup()
@@ -81,25 +155,48 @@ bool net_would_block()
     return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS;
 }
 
-void net_perror(const char* prefix)
+void net_error_text(int error, char* out, int capacity)
 {
-    int error = WSAGetLastError();
-    char text[512];
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
-    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == ' '))
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                  static_cast<DWORD>(error), 0, out, static_cast<DWORD>(capacity), nullptr);
+    while (length > 0 && (out[length - 1] == '\n' || out[length - 1] == '\r' || out[length - 1] == ' '))
         length--;
+    out[length < static_cast<DWORD>(capacity) ? length : 0] = '\0';
     for (const error_text& known : known_errors) {
         if (length == 0 && known.code == error)
-            length = static_cast<DWORD>(std::snprintf(text, sizeof text, "%s", known.text));
+            length = static_cast<DWORD>(std::snprintf(out, static_cast<size_t>(capacity), "%s", known.text));
     }
     if (length == 0)
-        length = static_cast<DWORD>(std::snprintf(text, sizeof text, "socket error %d", error));
-    if (prefix != nullptr && prefix[0] != '\0')
-        std::fprintf(stderr, "%s: %.*s\n", prefix, static_cast<int>(length), text);
-    else
-        std::fprintf(stderr, "%.*s\n", static_cast<int>(length), text);
+        std::snprintf(out, static_cast<size_t>(capacity), "socket error %d", error);
+}
+
+void net_perror(const char* prefix)
+{
+    char text[512];
+    net_error_text(WSAGetLastError(), text, sizeof text);
+    char line[600];
+    int length = prefix != nullptr && prefix[0] != '\0' ? std::snprintf(line, sizeof line, "%s: %s\n", prefix, text)
+                                                         : std::snprintf(line, sizeof line, "%s\n", text);
+    if (length < 0 || length >= static_cast<int>(sizeof line))
+        length = static_cast<int>(std::strlen(line));
+    // Without a standard output, standard error is missing too.
+    if (log_file != INVALID_HANDLE_VALUE) {
+        write_log_file(line, length);
+        return;
+    }
+    std::fwrite(line, 1, static_cast<size_t>(length), stderr);
     std::fflush(stderr);
+}
+
+int net_socket_error(sock_t s)
+{
+    int error = 0;
+    int length = sizeof error;
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0)
+        error = WSAGetLastError();
+    if (error != 0)
+        WSASetLastError(error);
+    return error;
 }
 
 sock_t net_tcp_socket(bool ipv6)
@@ -110,6 +207,16 @@ sock_t net_tcp_socket(bool ipv6)
 
 void net_close(sock_t s)
 {
+    closesocket(s);
+}
+
+void net_close_gently(sock_t s)
+{
+    shutdown(s, SD_SEND);
+    set_blocking_mode(s, 1);
+    char unread[512];
+    while (recv(s, unread, sizeof unread, 0) > 0) {
+    }
     closesocket(s);
 }
 

@@ -18,6 +18,9 @@ constexpr std::int32_t packet_id_status_request = 0;
 constexpr std::int32_t packet_id_ping = 1;
 constexpr std::int32_t packet_id_login_start = 0;
 constexpr std::int32_t handshake_port_size = 2;
+// A game sent on by a Transfer packet. Room servers refuse transfers unless
+// told otherwise, so the room server sees a plain login.
+constexpr std::int32_t next_state_transfer = 3;
 constexpr char c2s_pop_line[] = "popped mitm_c2s buffer";
 
 // Reads a VarInt at offset within the packet; false unless it is complete
@@ -54,8 +57,13 @@ bool on_handshake(packet_reader& r)
     at += address_length + handshake_port_size;
     if (!field_varint(r, at, &value, &length))
         return true;
+    log_line(tag_mitm, "next_state = %d", value);
     next_state = value;
-    log_line(tag_mitm, "next_state = %d", next_state);
+    if (value == next_state_transfer) {
+        // The low bits sit in the first byte; any further ones are zero.
+        r.buf[at] = static_cast<std::uint8_t>((r.buf[at] & 0x80) | next_state_login);
+        next_state = next_state_login;
+    }
     return false;
 }
 
@@ -77,8 +85,10 @@ bool on_status(packet_reader& r)
     room_text_result nick = room_text(room_field::nick);
     room_text_result name = room_text(room_field::room_name);
     room_text_result owner = room_text(room_field::owner_name);
+    text_piece note{reinterpret_cast<const std::uint8_t*>(room_server_error),
+                    room_server_error != nullptr ? static_cast<std::int32_t>(std::strlen(room_server_error)) : 0};
     std::int32_t document_length = room_status_format(r.buf, packet_buf_size, nick.length, nick.text,
-                                                      name.length, name.text, owner.length, owner.text);
+                                                      name.length, name.text, owner.length, owner.text, note);
     r.buf[0] = 0x00; // status response
     std::int32_t prefix = varint_encode(r.buf + 1, packet_buf_size - 1, document_length);
     if (prefix < 0)
@@ -86,7 +96,7 @@ bool on_status(packet_reader& r)
     std::int32_t room = packet_buf_size - 1 - prefix;
     std::int32_t written =
         room_status_format(r.buf + 1 + prefix, static_cast<std::uint32_t>(room), nick.length, nick.text,
-                           name.length, name.text, owner.length, owner.text);
+                           name.length, name.text, owner.length, owner.text, note);
     // A document of exactly the room left would lose its last byte to the NUL.
     if (written != document_length || written >= room)
         return true;

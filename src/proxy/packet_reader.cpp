@@ -11,6 +11,7 @@ out_slice to_server;
 std::int32_t next_state;
 std::uint8_t nick_replaced;
 std::uint32_t relayed_bytes;
+const char* room_server_error;
 
 packet_reader c2s_reader;
 packet_reader s2c_reader;
@@ -179,6 +180,7 @@ void mitm_reset()
     next_state = 0;
     nick_replaced = 0;
     relayed_bytes = 0;
+    room_server_error = nullptr;
     to_client = {c2s_reader.buf, 0};
     to_server = {c2s_reader.buf, 0};
 }

@@ -1,11 +1,16 @@
 #include "proxy/proxy.h"
 
+#include "build_config.h"
 #include "control/room.h"
 #include "host/log.h"
 #include "host/loop.h"
 #include "host/registry.h"
+#include "proxy/farewell.h"
+#include "proxy/follow.h"
 #include "proxy/pump.h"
 #include "proxy/rewriter.h"
+
+#include <cstring>
 
 namespace {
 
@@ -60,16 +65,103 @@ void write_or_close(out_buffer& out)
         close_handler();
 }
 
+// The room this proxy was made for: a room command replaces the record, and
+// the farewell still names the room the player leaves.
+std::uint8_t proxy_room[room_record_size];
+std::uint32_t proxy_room_length;
+// Once the room server has sent bytes, a failure is no longer a failure to
+// reach it.
+bool server_heard;
+// While the room server cannot be reached, the game client is answered by
+// the proxy alone; this is the error's text.
+char server_error[256];
+std::uint8_t farewell_buf[farewell_buf_size];
+
+text_piece piece(const char* text)
+{
+    return {reinterpret_cast<const std::uint8_t*>(text), static_cast<std::int32_t>(std::strlen(text))};
+}
+
+text_piece piece(room_text_result text)
+{
+    return {text.text, text.length};
+}
+
+void drop_server_output()
+{
+    server_out.start = 0;
+    server_out.end = 0;
+}
+
+// Hands the game client the farewell, if any, and ends the proxy once it has
+// left, or the short bound has passed. A game client that does not take
+// what already waits for it would not read the farewell soon either: it is
+// closed at once, as without one.
+void end_with_farewell(std::int32_t length, const char* what)
+{
+    drop_server_output();
+    if (length <= 0 || out_write(client_out, true) || out_pending(client_out) != 0 ||
+        !out_append(client_out, farewell_buf, length)) {
+        close_handler();
+        return;
+    }
+    log_line(tag_proxy, "sent %s", what);
+    client_farewell = true;
+    if (out_write(client_out, true))
+        close_handler();
+    else
+        end_handler_after_output();
+}
+
+// The room server could not be reached: its socket goes, and from now on
+// the game client is answered by the proxy alone.
+void room_unreachable()
+{
+    int error = net_last_error();
+    net_perror("SOCK_CHECK_ERR");
+    net_error_text(error, server_error, sizeof server_error);
+    if (server_sock != invalid_sock)
+        net_close(server_sock);
+    server_sock = invalid_sock;
+    server_out.sock = invalid_sock;
+    drop_server_output();
+    room_server_error = server_error;
+}
+
+// Once the game client asked to log in to a room that cannot be reached, it
+// is told so, and the proxy ends.
+void refuse_login()
+{
+    if (room_server_error == nullptr || nick_replaced == 0)
+        return;
+    char address[64];
+    room_address_text(room_address_of(proxy_room, proxy_room_length), address, sizeof address);
+    const text_piece pieces[] = {
+        piece(unreachable_parts[0]), piece(room_text_of(proxy_room, room_field::room_name)),
+        piece(unreachable_parts[1]), piece(room_text_of(proxy_room, room_field::owner_name)),
+        piece(unreachable_parts[2]), piece(address),
+        piece(unreachable_parts[3]), piece(server_error),
+        piece(unreachable_parts[4])};
+    std::int32_t length = write_disconnect(farewell_buf, follow_form(), pieces, 9);
+    log_line(tag_proxy, "s2c killed %d", 0);
+    end_with_farewell(length, "login disconnect");
+}
+
+// Until the room server has been heard from, a failed connection attempt
+// may wait on its socket; it then counts as unreachable.
+void check_connect()
+{
+    if (!server_heard && server_sock != invalid_sock && net_socket_error(server_sock) != 0)
+        room_unreachable();
+}
+
 } // namespace
 
 bool create_proxy(sock_t client)
 {
     room_address_result address = room_address();
     sock_t server = net_tcp_socket(address.ipv6);
-    // The connect completes in the background; a failure shows on the socket
-    // as readable (the receive reports it) or, with bytes waiting, as writable.
-    if (server == invalid_sock || !net_set_nonblocking(server) || !net_set_nodelay(server) ||
-        !net_connect(server, address.ipv6, address.port, address.address)) {
+    if (server == invalid_sock || !net_set_nonblocking(server) || !net_set_nodelay(server)) {
         net_perror("SOCK_CHECK_ERR");
         if (server != invalid_sock)
             net_close(server);
@@ -84,6 +176,14 @@ bool create_proxy(sock_t client)
     client_held = false;
     server_held = false;
     mitm_reset();
+    follow_reset();
+    std::memcpy(proxy_room, room_record, room_record_size);
+    proxy_room_length = room_length;
+    server_heard = false;
+    // The connect completes in the background; a failure shows on the socket
+    // as readable (the receive reports it) or, with bytes waiting, as writable.
+    if (!net_connect(server, address.ipv6, address.port, address.address))
+        room_unreachable();
     return true;
 }
 
@@ -100,9 +200,14 @@ bool proxy_untouched()
 
 void proxy_client_readable()
 {
+    check_connect();
     int kill = relay_from(true);
-    if (kill < 0)
+    if (kill < 0) {
+        if (room_server_error != nullptr)
+            drop_server_output(); // nobody to take it
+        refuse_login();
         return;
+    }
     log_line(tag_proxy, "c2s killed %d", kill);
     end_handler_after_output();
 }
@@ -110,8 +215,15 @@ void proxy_client_readable()
 void proxy_server_readable()
 {
     int kill = relay_from(false);
-    if (kill < 0)
+    if (kill < 0) {
+        server_heard = server_heard || recv_len > 0;
         return;
+    }
+    if (recv_len < 0 && !server_heard) {
+        room_unreachable();
+        refuse_login();
+        return;
+    }
     log_line(tag_proxy, "s2c killed %d", kill);
     end_handler_after_output();
 }
@@ -133,5 +245,47 @@ void proxy_client_writable()
 
 void proxy_server_writable()
 {
-    write_or_close(server_out);
+    check_connect();
+    // Before the room server has been heard from, a failed send is the
+    // connection attempt's failure: a send may already have taken the error
+    // from the socket.
+    if (room_server_error == nullptr && !server_heard && out_write(server_out, true))
+        room_unreachable();
+    if (room_server_error != nullptr)
+        refuse_login();
+    else
+        write_or_close(server_out);
+}
+
+void game_client_room_changed()
+{
+    if (handle_kind != handle_proxy) {
+        close_handler();
+        return;
+    }
+    // A game that can follow goes to the new room by itself; any other is
+    // told where it stands.
+    client_form form = follow_form();
+    if (room_length != room_length_none) {
+        std::int32_t length = write_transfer(farewell_buf, form);
+        if (length > 0) {
+            end_with_farewell(length, "transfer");
+            return;
+        }
+    }
+    text_piece pieces[9] = {piece(left_parts[0]), piece(room_text_of(proxy_room, room_field::room_name)),
+                            piece(left_parts[1]), piece(room_text_of(proxy_room, room_field::owner_name))};
+    int count = 4;
+    if (room_length != room_length_none) {
+        pieces[count++] = piece(switch_parts[0]);
+        pieces[count++] = piece(room_text(room_field::room_name));
+        pieces[count++] = piece(switch_parts[1]);
+        pieces[count++] = piece(room_text(room_field::owner_name));
+        pieces[count++] = piece(switch_parts[2]);
+    } else {
+        pieces[count++] = piece(leave_parts[0]);
+        pieces[count++] = piece(site_domain);
+        pieces[count++] = piece(leave_parts[1]);
+    }
+    end_with_farewell(write_disconnect(farewell_buf, form, pieces, count), "disconnect");
 }

@@ -27,3 +27,8 @@ void proxy_server_readable();
 // Hands over what waits for a peer; a failed send ends the proxy.
 void proxy_client_writable();
 void proxy_server_writable();
+
+// Ends the game-client handler after a room command. A proxied game that can
+// follow is sent on to the new room with a Transfer packet; any other is
+// told in a disconnect which room it left and what to do next.
+void game_client_room_changed();

@@ -1,6 +1,7 @@
 #include "proxy/pump.h"
 
 #include "host/log.h"
+#include "proxy/follow.h"
 
 #include <cstring>
 
@@ -175,6 +176,8 @@ bool proxy_pump(std::int32_t count, rewriter step, rewriter_run run)
             taken = 1;
             whole = true; // a step's output is one piece
         }
+        follow_bytes(true, to_client.bytes, to_client.length);
+        follow_bytes(false, to_server.bytes, to_server.length);
         if (whole) {
             // The piece leaves with its last byte, in whichever share that lies.
             enter(i + taken - 1);

@@ -90,6 +90,9 @@ bool reader_packet_id(const packet_reader& reader, std::int32_t* id, std::int32_
 extern std::int32_t next_state;     // 0 until the handshake is read
 extern std::uint8_t nick_replaced;  // 1 once Login Start carries the room's nick
 extern std::uint32_t relayed_bytes; // bytes given to either rewriter
+// The text of the error with which the room server could not be reached;
+// nullptr while it may be. The status document then says so.
+extern const char* room_server_error;
 
 extern packet_reader c2s_reader;
 extern packet_reader s2c_reader;

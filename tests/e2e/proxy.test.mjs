@@ -8,11 +8,11 @@ import { randomBytes } from 'node:crypto';
 import { spawn } from 'node:child_process';
 import net from 'node:net';
 import mc from 'minecraft-protocol';
-import minecraftData from 'minecraft-data';
 import { startProgram, MC_PORT, SLOW } from './lib/program.mjs';
 import { connect, sleep, until as untilCondition } from './lib/net.mjs';
-import { frame, handshake, statusRequest, ping, loginStart } from './lib/game.mjs';
+import { frame, handshake, statusRequest, ping, loginStart, loginDisconnectText } from './lib/game.mjs';
 import { openPage, joinPayload, command } from './lib/ws.mjs';
+import { roomServer as roomServerOn, gameClient } from './lib/rooms.mjs';
 
 const ROOM = { roomName: 'Castle "Keep"', ownerName: 'Ada', nick: 'RoomNick' };
 const NEWEST = '1.21.4';
@@ -46,52 +46,7 @@ async function rawGame(port, ...more) {
 }
 const closedProxy = (since) => program.waitForLine('[PROXY] close, handle_kind 1', { since });
 
-// A minecraft-protocol room server (compression on, as by default) that logs
-// its players in and keeps the plugin messages they send; it stops when test `t` ends.
-async function roomServer(version, host, t) {
-  const port = nextPort++;
-  const server = Object.assign(mc.createServer({ host, port, version, 'online-mode': false, motd: 'room server' }),
-    { port, players: [] });
-  await once(server, 'listening');
-  server.on('playerJoin', (client) => {
-    server.players.push(Object.assign(client, { received: [] }));
-    client.on('custom_payload', (packet) => client.received.push(packet));
-    client.write('login', {
-      // What the oldest versions need; newer ones have all of it in loginPacket.
-      difficulty: 0, dimension: 0, levelType: 'default', ...minecraftData(version).loginPacket,
-      enforceSecureChat: false, entityId: client.id, isHardcore: false, gameMode: 0, previousGameMode: 1,
-      hashedSeed: [0, 0], maxPlayers: 8, viewDistance: 4, reducedDebugInfo: false, enableRespawnScreen: true,
-      isDebug: false, isFlat: false,
-    });
-  });
-  t.after(() => {
-    for (const client of Object.values(server.clients)) client.end('done');
-    server.close();
-  });
-  return server;
-}
-
-// With `detect`, the library opens the login connection, pings on a second one
-// and then logs in. The room's status document names protocol 1, which the
-// library knows only as a snapshot without data: for this client it stands for
-// `version`, and the login carries that version's number.
-function gameClient(version, detect = false) {
-  const client = mc.createClient({ host: '127.0.0.1', port: MC_PORT, username: 'Player_One', auth: 'offline',
-    version: !detect && version });
-  if (detect) {
-    const byProtocol = minecraftData.postNettyVersionsByProtocolVersion.pc;
-    const snapshots = byProtocol[1];
-    byProtocol[1] = [minecraftData.versionsByMinecraftVersion.pc[version]];
-    client.autoVersionHooks = [(response, self, options) => {
-      byProtocol[1] = snapshots;
-      options.protocolVersion = minecraftData(version).version.version;
-    }];
-  }
-  client.payloads = [];
-  client.on('custom_payload', (packet) => client.payloads.push(packet)).on('error', () => {});
-  client.on('end', () => { client.gone = true; });
-  return client;
-}
+const roomServer = (version, host, t) => roomServerOn(version, host, nextPort++, t);
 
 // A raw room server that keeps every byte each connection sends; it closes when test `t` ends.
 async function rawServer(t, onConnection = () => {}) {
@@ -114,7 +69,7 @@ for (const [version, host = '127.0.0.1', detect = false] of [['1.8.8'], ['1.16.5
   test(`${version} on ${host}${detect ? ', pinged first' : ''}: the client plays on the room's server under the room's nick`, async (t) => {
     const server = await roomServer(version, host.replace(/^::ffff:/, ''), t);
     await joinRoom(server.port, host);
-    const client = gameClient(version, detect);
+    const client = gameClient(version, { detect });
     const [down, up] = [randomBytes(40000), randomBytes(20000)];
     client.on('login', () => server.players.at(-1)?.write('custom_payload', { channel: 'nimbrel:down', data: down }));
     await playerIn(server);
@@ -132,34 +87,19 @@ for (const [version, host = '127.0.0.1', detect = false] of [['1.8.8'], ['1.16.5
   });
 }
 
-test('while a proxy runs a second client is rejected; a join or a leave ends the proxy', async (t) => {
+test('while a proxy runs a second client is rejected', async (t) => {
   const server = await roomServer(NEWEST, '127.0.0.1', t);
   await joinRoom(server.port);
-  let client = gameClient(NEWEST);
+  const client = gameClient(NEWEST);
   await playerIn(server);
-  let since = program.mark();
+  const since = program.mark();
   const second = await connect(MC_PORT);
   await program.waitForLine('[PROXY] rejected client', { since });
   await second.until(undefined, undefined, 15000 * SLOW);
   client.write('custom_payload', { channel: 'nimbrel:after', data: randomBytes(100) });
   await until(() => payloadOn(server.players[0].received, 'nimbrel:after'), 'the first client still relayed');
   proxyLivesOn(since);
-
-  for (const payload of [joinPayload({ host: '127.0.0.1', port: server.port, ...ROOM }), Buffer.alloc(0)]) {
-    since = program.mark();
-    await command(program, page, payload);
-    await closedProxy(since);
-    await until(() => client.gone, 'the game client disconnected');
-    if (payload.length) {
-      client = gameClient(NEWEST);
-      await playerIn(server, 2);
-    }
-  }
-  // After the leave the standby server answers; raw, as it may reset the connection after its answer.
-  const next = await connect(MC_PORT);
-  await next.send(Buffer.concat([handshake(1), statusRequest]));
-  await next.until((peer) => peer.received.includes('"name":"§fv1"'), 'the standby status document');
-  next.close();
+  client.end();
 });
 
 // A room server whose accept queue is full holds the proxy's connection
@@ -188,21 +128,32 @@ test('a room server that accepts slowly gets the waiting bytes once connected', 
   game.close();
 });
 
-test('a room server that refuses or closes at once ends the proxy cleanly; then a ping gets the room status ' +
-  'document and its pong while the room server sees only the handshake', async (t) => {
+test('a room server that cannot be reached is named in the status and the login refusal; one that closes at ' +
+  'once ends the proxy; a ping gets the room status document and its pong, the room server only the handshake',
+async (t) => {
+  const nowhere = nextPort++;
+  await joinRoom(nowhere);
+  const down = await mc.ping({ host: '127.0.0.1', port: MC_PORT, version: NEWEST });
+  assert.match(JSON.stringify(down.description), /The room's server cannot be reached: \w/);
+  assert.equal(typeof down.latency, 'number', 'the pong came back');
+  const refused = await rawGame(nowhere);
+  assert.match(loginDisconnectText(await refused.game.until()),
+    new RegExp(`^The server of Castle "Keep" by Ada at 127\\.0\\.0\\.1:${nowhere} cannot be reached: \\w.+\\.$`));
+  await closedProxy(refused.since);
+  assert.ok(program.stderr.includes('SOCK_CHECK_ERR: '), 'the error is logged');
+
   const closing = await rawServer(t, (entry) => entry.socket.destroy());
+  const closed = await rawGame(closing.port);
+  await closedProxy(closed.since);
+  await closed.game.until(undefined, undefined, 15000 * SLOW);
+
   const room = await rawServer(t);
-  for (const port of [nextPort++, closing.port]) {
-    const { game, since } = await rawGame(port);
-    await closedProxy(since);
-    await game.until(undefined, undefined, 15000 * SLOW);
-  }
   await joinRoom(room.port);
   const status = await mc.ping({ host: '127.0.0.1', port: MC_PORT, version: NEWEST });
   assert.equal(status.version.name, `§f${ROOM.nick}`);
   const description = JSON.stringify(status.description);
   assert.ok(description.includes(JSON.stringify(ROOM.roomName).slice(1, -1)), `room name in ${description}`);
-  assert.ok(description.includes(` by ${ROOM.ownerName}`), `owner in ${description}`);
+  assert.ok(description.includes(` by ${ROOM.ownerName}`) && !description.includes('cannot'), `owner in ${description}`);
   assert.equal(typeof status.latency, 'number', 'the pong came back');
   await until(() => room.connections[0]?.bytes.length > 0, 'the room server got the handshake');
   await sleep(200);

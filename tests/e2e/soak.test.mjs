@@ -33,7 +33,8 @@ const FORMATS = Object.entries({
     'unexpected interaction', 'no room handler killed', 'incoming mc master', 'no room replaced',
     'new mc server is invalid', 'rejected client', 'no room handle reset', 'creating proxy', 'created proxy',
     'proxy is invalid', 'c2s killed %d', 's2c killed %d', 'close, handle_kind %d', 'game client stalled',
-    'room server stalled', 'status proxy replaced', 'silent client held', 'held client admitted'],
+    'room server stalled', 'status proxy replaced', 'silent client held', 'held client admitted', 'sent transfer',
+    'sent disconnect', 'sent login disconnect'],
   MITM: ['next_state = %d', 'og nick = %.*s', 'as nick: %.*s', 'nick replace done', 'popped mitm_c2s buffer',
     'popped mitm_s2c buffer'],
 }).flatMap(([tag, formats]) => formats.map((format) => `[${tag}] ${format}`));

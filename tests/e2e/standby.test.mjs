@@ -114,7 +114,7 @@ const rawCases = [
     [handshake(1), statusRequest, ping], statusReply, logOf(...accepted, '[PROXY] status request')],
   ['a ping without status request: the 10-byte pong echoing its payload',
     [handshake(1), ping], ping, logOf(...accepted, '[PROXY] ping request', '[PROXY] ping len: 9')],
-  ['next state 3: an unexpected interaction', [handshake(3)], [], logOf(packet, '[PROXY] unexpected interaction')],
+  ['next state 4: an unexpected interaction', [handshake(4)], [], logOf(packet, '[PROXY] unexpected interaction')],
   // The client goes once the program has read the handshake: the handler ends without a reply.
   ['a client that closes mid-packet', [handshake(1), ping.subarray(0, 4)], [],
     [...opened, packet, '[PROXY] handshake', closed], '[PROXY] handshake'],

@@ -17,13 +17,14 @@ namespace {
 // The document with the names, written into a buffer of the given size
 // followed by eight '#' guards.
 std::string format_room(std::uint32_t size, std::string_view nick, std::string_view room,
-                        std::string_view owner, std::int32_t* result)
+                        std::string_view owner, std::int32_t* result, std::string_view note = {})
 {
     std::string out(size + 8, '#');
     auto data = [](std::string_view text) { return reinterpret_cast<const std::uint8_t*>(text.data()); };
     auto length = [](std::string_view text) { return static_cast<std::int32_t>(text.size()); };
     *result = room_status_format(reinterpret_cast<std::uint8_t*>(out.data()), size, length(nick), data(nick),
-                                 length(room), data(room), length(owner), data(owner));
+                                 length(room), data(room), length(owner), data(owner),
+                                 {data(note), length(note)});
     return out;
 }
 
@@ -65,6 +66,9 @@ TEST(StatusDocuments, AreStrictJsonWithTheirTextsAndTheLogoAsFavicon)
     std::int32_t length = 0;
     std::string room = format_room(16384, "", "", "", &length);
     expect_document(std::string_view(room.data(), static_cast<std::size_t>(length)), {" by "}, true);
+    room = format_room(16384, "", "", "", &length, "No \"route\"");
+    expect_document(std::string_view(room.data(), static_cast<std::size_t>(length)),
+                    {" by ", "\nThe room's server cannot be reached: No \"route\""}, true);
 }
 
 TEST(RoomStatusFormat, EscapesEachNameUpToItsWidthOrNulAndTruncatesLikeSnprintf)

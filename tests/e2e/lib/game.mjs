@@ -24,3 +24,21 @@ export const statusRequest = frame([0x00]);
 export const ping = frame([0x01, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88]);
 // Login Start: the name, then a UUID as newer clients send it.
 export const loginStart = (name, uuid = randomBytes(16)) => frame([0x00], text(name), uuid);
+
+// Reads the VarInt at `at`: its value and the offset behind it.
+export function readVarint(buf, at = 0) {
+  let value = 0;
+  for (let shift = 0; ; shift += 7) {
+    const byte = buf[at++];
+    value |= (byte & 0x7f) << shift;
+    if (!(byte & 0x80)) return [value, at];
+  }
+}
+
+// The text of a login disconnect from the program: length, id 0, the JSON text.
+export function loginDisconnectText(packet) {
+  const [, idAt] = readVarint(packet);
+  if (packet[idAt] !== 0x00) throw new Error(`not a login disconnect: ${packet.toString('hex')}`);
+  const [length, textAt] = readVarint(packet, idAt + 1);
+  return JSON.parse(packet.subarray(textAt, textAt + length).toString()).text;
+}

@@ -1,0 +1,68 @@
+#include "proxy/farewell.h"
+
+#include "game/varint.h"
+#include "host/registry.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr char transfer_host[] = "127.0.0.1";
+constexpr std::int32_t login_id_disconnect = 0x00;
+// Behind the body: the length prefix, whose insertion needs room for six bytes.
+constexpr std::int32_t body_capacity = farewell_buf_size - 6;
+
+// Puts the packet's head in front of a body of the given id: the
+// uncompressed length 0 when compression is on. Returns where the fields go.
+std::int32_t begin_packet(std::uint8_t* out, const client_form& form, std::int32_t id)
+{
+    std::int32_t at = 0;
+    if (form.compressed)
+        out[at++] = 0; // uncompressed, whatever the threshold
+    return at + varint_encode(out + at, varint_max_bytes, id);
+}
+
+std::int32_t end_packet(std::uint8_t* out, std::int32_t length)
+{
+    return varint_insert_prefix(out, &length, length) == 0 ? length : 0;
+}
+
+} // namespace
+
+std::int32_t write_transfer(std::uint8_t* out, const client_form& form)
+{
+    std::int32_t id = -1;
+    if (form.ids != nullptr && form.stage == game_stage::configuration)
+        id = form.ids->config_transfer;
+    else if (form.ids != nullptr && form.stage == game_stage::play)
+        id = form.ids->play_transfer;
+    if (id < 0)
+        return 0;
+    std::int32_t at = begin_packet(out, form, id);
+    std::int32_t host_length = static_cast<std::int32_t>(sizeof transfer_host - 1);
+    at += varint_encode(out + at, varint_max_bytes, host_length);
+    std::memcpy(out + at, transfer_host, sizeof transfer_host - 1);
+    at += host_length;
+    at += varint_encode(out + at, varint_max_bytes, mc_master_port);
+    return end_packet(out, at);
+}
+
+std::int32_t write_disconnect(std::uint8_t* out, const client_form& form, const text_piece* pieces, int count)
+{
+    std::int32_t id = -1;
+    bool nbt = form.protocol >= protocol_nbt_chat;
+    if (form.stage == game_stage::login) {
+        id = login_id_disconnect;
+        nbt = false; // the login stage kept JSON
+    } else if (form.ids != nullptr && form.stage == game_stage::configuration) {
+        id = form.ids->config_disconnect;
+    } else if (form.ids != nullptr && form.stage == game_stage::play) {
+        id = form.ids->play_disconnect;
+    }
+    if (id < 0)
+        return 0;
+    std::int32_t at = begin_packet(out, form, id);
+    std::int32_t text = nbt ? chat_nbt(out + at, body_capacity - at, pieces, count)
+                            : chat_json_field(out + at, body_capacity - at, pieces, count);
+    return text < 0 ? 0 : end_packet(out, at + text);
+}

@@ -1,0 +1,243 @@
+// The game client reads what the room server sent in the order it was sent,
+// so the stage it reads in follows from the stream toward it alone: Login
+// Success moves it on at once, whatever its acknowledgement is doing on the
+// way back. The stream toward the server gives the handshake, and the Login
+// Acknowledged that settles a login whose Login Success came compressed.
+#include "proxy/follow.h"
+
+#include "game/varint.h"
+
+namespace {
+
+// The login stage's ids are the same in every version, so they serve
+// versions the table lacks too.
+constexpr std::int32_t login_id_encryption_request = 0x01;
+constexpr std::int32_t login_id_success = 0x02;
+constexpr std::int32_t login_id_set_compression = 0x03;
+constexpr std::int32_t handshake_id = 0x00;
+constexpr std::int32_t handshake_port_size = 2;
+constexpr std::int32_t intent_status = 1;
+constexpr std::int32_t intent_login = 2;
+constexpr std::int32_t intent_transfer = 3;
+// A packet that changes the stage is its id alone: compressed, it would
+// announce this uncompressed length.
+constexpr std::int32_t stage_packet_size = 1;
+// Data length, then at most: id, protocol, address length, intent.
+constexpr int max_fields = 5;
+
+constexpr bool login_ids_fixed()
+{
+    for (const packet_ids& row : packet_id_table)
+        if (row.encryption_request != login_id_encryption_request || row.login_success != login_id_success ||
+            (row.set_compression != login_id_set_compression && row.set_compression != -1))
+            return false;
+    return true;
+}
+static_assert(login_ids_fixed());
+
+// The framing of one direction, and the VarInt fields read at the start of
+// the current packet's body.
+struct stream_reader {
+    std::int32_t remaining; // body bytes to come; the length so far while it is read
+    std::uint8_t len_shift;
+    bool in_body;
+    bool packed;  // framed with an uncompressed length before the id
+    bool reading; // more fields wanted
+    std::int32_t skip; // body bytes to pass over before the next field
+    std::uint8_t var_shift;
+    std::uint32_t var_value;
+    int fields;
+    std::int32_t field[max_fields];
+};
+
+stream_reader readers[2]; // [1] toward the game client
+game_stage stage;
+std::int32_t protocol;
+const packet_ids* ids;
+bool compressed;
+// A packet came compressed during the login: it may have been Login Success.
+bool login_unsure;
+
+// Whether the packet read so far wants another field.
+bool wants_field(bool to_client, stream_reader& r)
+{
+    int head = r.packed ? 1 : 0;
+    if (r.packed && r.fields == 1)
+        return r.field[0] == 0; // a compressed body cannot be read
+    std::int32_t id = r.field[head];
+    int read = r.fields - head;
+    if (!to_client && stage == game_stage::handshake && id == handshake_id) {
+        if (read == 3) {
+            if (r.field[head + 2] < 0 || r.field[head + 2] > r.remaining - handshake_port_size)
+                return false;
+            r.skip = r.field[head + 2] + handshake_port_size;
+        }
+        return read < 4;
+    }
+    return to_client && stage == game_stage::login && id == login_id_set_compression && read < 2;
+}
+
+void packet_end(bool to_client, const stream_reader& r)
+{
+    int head = r.packed ? 1 : 0;
+    bool packed_body = r.packed && r.fields > 0 && r.field[0] != 0;
+    bool has_id = !packed_body && r.fields > head;
+    std::int32_t id = has_id ? r.field[head] : -1;
+    int read = r.fields - head;
+
+    if (!to_client) {
+        if (stage == game_stage::handshake) {
+            std::int32_t intent = read == 4 && id == handshake_id ? r.field[head + 3] : 0;
+            if (intent == intent_status) {
+                stage = game_stage::status;
+            } else if (intent == intent_login || intent == intent_transfer) {
+                stage = game_stage::login;
+                protocol = r.field[head + 1];
+                ids = packet_ids_for(protocol);
+            } else {
+                stage = game_stage::unknown;
+            }
+        } else if (stage == game_stage::login && login_unsure && has_id && ids != nullptr &&
+                   id == ids->login_acknowledged) {
+            stage = game_stage::configuration;
+            login_unsure = false;
+        }
+        return;
+    }
+
+    if (packed_body) {
+        if (stage == game_stage::login)
+            login_unsure = true;
+        else if (r.field[0] == stage_packet_size)
+            stage = game_stage::unknown;
+        return;
+    }
+    if (!has_id) {
+        stage = game_stage::unknown;
+        return;
+    }
+    if (stage == game_stage::login) {
+        if (id == login_id_encryption_request)
+            stage = game_stage::unknown;
+        else if (id == login_id_set_compression && read == 2)
+            compressed = r.field[head + 1] >= 0;
+        else if (id == login_id_success && ids == nullptr)
+            stage = game_stage::unknown;
+        else if (id == login_id_success)
+            stage = ids->finish_configuration >= 0 ? game_stage::configuration : game_stage::play;
+    } else if (stage == game_stage::configuration && ids != nullptr && id == ids->finish_configuration) {
+        stage = game_stage::play;
+    } else if (stage == game_stage::play && ids != nullptr && id == ids->start_configuration) {
+        stage = game_stage::configuration;
+    }
+}
+
+// Whether bytes in this direction can still change anything: the stream
+// toward the server matters only up to the end of the login.
+bool followed(bool to_client)
+{
+    if (stage == game_stage::status || stage == game_stage::unknown)
+        return false;
+    return to_client || stage == game_stage::handshake || stage == game_stage::login;
+}
+
+} // namespace
+
+const packet_ids* packet_ids_for(std::int32_t version)
+{
+    for (const packet_ids& row : packet_id_table)
+        if (row.protocol == version)
+            return &row;
+    return nullptr;
+}
+
+void follow_reset()
+{
+    readers[0] = {};
+    readers[1] = {};
+    stage = game_stage::handshake;
+    protocol = 0;
+    ids = nullptr;
+    compressed = false;
+    login_unsure = false;
+}
+
+void follow_step(bool to_client, std::uint8_t byte)
+{
+    if (!followed(to_client))
+        return;
+    stream_reader& r = readers[to_client ? 1 : 0];
+    if (!r.in_body) {
+        r.remaining = static_cast<std::int32_t>(static_cast<std::uint32_t>(r.remaining) |
+                                                static_cast<std::uint32_t>(byte & 0x7F) << (7 * r.len_shift));
+        r.len_shift++;
+        if ((byte & 0x80) != 0) {
+            if (r.len_shift == varint_max_bytes)
+                stage = game_stage::unknown;
+            return;
+        }
+        if (r.remaining <= 0) {
+            stage = game_stage::unknown;
+            return;
+        }
+        r.in_body = true;
+        r.packed = compressed;
+        r.reading = true;
+        return;
+    }
+
+    r.remaining--;
+    if (r.reading && r.skip > 0) {
+        r.skip--;
+    } else if (r.reading) {
+        r.var_value |= static_cast<std::uint32_t>(byte & (r.var_shift < 4 ? 0x7F : 0xFF)) << (7 * r.var_shift);
+        r.var_shift++;
+        if ((byte & 0x80) == 0) {
+            r.field[r.fields++] = static_cast<std::int32_t>(r.var_value);
+            r.var_value = 0;
+            r.var_shift = 0;
+            r.reading = r.fields < max_fields && wants_field(to_client, r);
+        } else if (r.var_shift == varint_max_bytes) {
+            r.reading = false; // the field does not parse: the packet counts as read this far
+        }
+    }
+    if (r.remaining > 0)
+        return;
+    stream_reader done = r;
+    r = {};
+    packet_end(to_client, done);
+}
+
+void follow_bytes(bool to_client, const std::uint8_t* bytes, std::int32_t count)
+{
+    stream_reader& r = readers[to_client ? 1 : 0];
+    while (count > 0 && followed(to_client)) {
+        // Bytes to pass over, short of the packet's last, go at once.
+        std::int32_t run = 0;
+        if (r.in_body && (!r.reading || r.skip > 0)) {
+            run = r.remaining - 1;
+            if (r.reading && r.skip < run)
+                run = r.skip;
+            if (count < run)
+                run = count;
+        }
+        if (run > 0) {
+            r.remaining -= run;
+            if (r.reading)
+                r.skip -= run;
+        } else {
+            follow_step(to_client, *bytes);
+            run = 1;
+        }
+        bytes += run;
+        count -= run;
+    }
+}
+
+client_form follow_form()
+{
+    const stream_reader& r = readers[1];
+    bool between_packets = !r.in_body && r.len_shift == 0;
+    game_stage now = between_packets && !login_unsure ? stage : game_stage::unknown;
+    return {now, protocol, ids, compressed};
+}

@@ -1,0 +1,97 @@
+// The game follows the page: on a room switch a newer game is sent on to the
+// new room by a Transfer packet, and every other game is told in a
+// disconnect which room it left and what to do next.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { startProgram, MC_PORT, SITE_DOMAIN, SLOW } from './lib/program.mjs';
+import { connect, until as untilCondition } from './lib/net.mjs';
+import { handshake, statusRequest, loginDisconnectText } from './lib/game.mjs';
+import { openPage, joinPayload, command } from './lib/ws.mjs';
+import { roomServer, gameClient } from './lib/rooms.mjs';
+
+const A = { roomName: 'Castle "Keep"', ownerName: 'Ada', nick: 'NickA' };
+const B = { roomName: 'Arena\\2', ownerName: 'Bob', nick: 'NickB' };
+
+let program, page;
+let nextPort = 32000;
+before(async () => {
+  program = await startProgram();
+  page = await openPage();
+});
+after(async () => {
+  page?.terminate();
+  await program?.stop();
+});
+
+const until = (condition, what) => untilCondition(condition, what,
+  { timeoutMs: 15000 * SLOW, describe: () => program.describe(Math.max(0, program.mark() - 30)) });
+const join = (server, room) => command(program, page, joinPayload({ host: '127.0.0.1', port: server.port, ...room }));
+const leave = () => command(program, page, Buffer.alloc(0));
+const server = (version, t) => roomServer(version, '127.0.0.1', nextPort++, t);
+const left = (room) => `You left ${room.roomName} by ${room.ownerName}. `;
+const switched = left(A) + `Join again to enter ${B.roomName} by ${B.ownerName}.`;
+const leftB = left(B) + `Pick a room on ${SITE_DOMAIN}.`;
+
+// The text of a disconnect: JSON before 1.20.3, an NBT string from then on.
+function reasonOf(ending) {
+  const reason = ending.reason;
+  return typeof reason === 'string' ? JSON.parse(reason).text : reason.value;
+}
+
+async function playing(version, room, roomServerOf, intent) {
+  const client = gameClient(version, { intent });
+  await until(() => roomServerOf.players.some((player) => player.username === room.nick && !player.ended),
+    `a ${version} client playing in ${room.roomName}`);
+  return client;
+}
+
+for (const version of ['1.20.6', '1.21.4']) {
+  test(`${version}: a switch sends the game on to the new room, which sees a login; a leave says why`, async (t) => {
+    const [a, b] = [await server(version, t), await server(version, t)];
+    await join(a, A);
+    let client = await playing(version, A, a);
+    await join(b, B);
+    await until(() => client.gone, 'the game left room A');
+    assert.deepEqual(client.endings.map(({ name, host, port }) => ({ name, host, port })),
+      [{ name: 'transfer', host: '127.0.0.1', port: MC_PORT }]);
+    client = await playing(version, B, b, 3);
+    assert.deepEqual(b.intents, [2], 'room B sees a plain login');
+    assert.equal(b.players[0].username, B.nick);
+
+    await leave();
+    await until(() => client.gone, 'the game left room B');
+    assert.deepEqual(client.endings.map((ending) => [ending.name, reasonOf(ending)]), [['kick_disconnect', leftB]]);
+    // The standby server answers the next game, raw, as it may reset after its answer.
+    const next = await connect(MC_PORT);
+    await next.send(Buffer.concat([handshake(1), statusRequest]));
+    await next.until((peer) => peer.received.includes('"name":"§fv1"'), 'the standby status document');
+    next.close();
+  });
+}
+
+test('older games in play are told which rooms they left and joined, or where to pick one', async (t) => {
+  for (const version of ['1.8.8', '1.12.2', '1.16.5', '1.20.4']) {
+    const [a, b] = [await server(version, t), await server(version, t)];
+    await join(a, A);
+    let client = await playing(version, A, a);
+    await join(b, B);
+    await until(() => client.gone, `the ${version} game left room A`);
+    assert.deepEqual(client.endings.map((ending) => [ending.name, reasonOf(ending)]),
+      [['kick_disconnect', switched]], version);
+    client = await playing(version, B, b);
+    await leave();
+    await until(() => client.gone, `the ${version} game left room B`);
+    assert.deepEqual(client.endings.map((ending) => [ending.name, reasonOf(ending)]),
+      [['kick_disconnect', leftB]], version);
+  }
+});
+
+test('a game still logging in gets the login stage\'s disconnect', async (t) => {
+  const [a, b] = [await server('1.21.4', t), await server('1.21.4', t)];
+  await join(a, A);
+  const game = await connect(MC_PORT);
+  await game.send(handshake(2));
+  await until(() => a.intents.length === 1, 'room A saw the handshake');
+  await join(b, B);
+  assert.equal(loginDisconnectText(await game.until()), switched);
+});

@@ -28,15 +28,23 @@ after(async () => {
   if (demo.exitCode === undefined) demo.child.kill('SIGKILL');
 });
 
-// The greeting a game client gets on joining 127.0.0.1 under a name the program replaces.
-async function greeting() {
-  const game = mc.createClient({ host: '127.0.0.1', port: MC_PORT, username: 'Game_Player', auth: 'offline', version });
-  game.once('position', () => game.write('player_loaded', {}));
+// A game client on 127.0.0.1 under a name the program replaces; with intent 3
+// it comes back as a game sent on by a Transfer packet does.
+function game(intent = 2) {
+  const client = mc.createClient({ host: '127.0.0.1', port: MC_PORT, username: 'Game_Player', auth: 'offline', version });
+  const write = client.write.bind(client);
+  client.write = (name, params) => write(name, name === 'set_protocol' ? { ...params, nextState: intent } : params);
+  client.once('position', () => client.write('player_loaded', {}));
+  return client;
+}
+
+// The greeting the room gives a game client, which then leaves unless kept.
+async function greeting(client, keep = false) {
   try {
-    const [packet] = await once(game, 'system_chat', { signal: AbortSignal.timeout(TIMEOUT) });
+    const [packet] = await once(client, 'system_chat', { signal: AbortSignal.timeout(TIMEOUT) });
     return nbt.simplify(packet.content).text;
   } finally {
-    game.end();
+    if (!keep) client.end();
   }
 }
 
@@ -62,14 +70,19 @@ test('the page joins a room, the game is greeted there under the page\'s name; t
   await page.fill('#nick', NICK);
   await joinRoom(meadow);
   await stateIs('room', new RegExp(`${meadow.roomName} .*${meadow.ownerName}.* as ${NICK}`));
-  assert.equal(await greeting(), `Welcome to ${meadow.roomName}, ${NICK}!`);
+  const first = game();
+  assert.equal(await greeting(first, true), `Welcome to ${meadow.roomName}, ${NICK}!`);
   await page.screenshot({ path: fileURLToPath(new URL('docs/demo.png', root)) });
 
-  // Once the program hands a connected game to the new room itself, this
-  // waits for the second greeting on the first game client instead.
+  // The game in Meadow is sent on to 127.0.0.1 and comes back as the game
+  // would, with intent 3; the program takes it to Harbour.
+  const transferred = once(first, 'transfer', { signal: AbortSignal.timeout(TIMEOUT) });
   await joinRoom(harbour);
   await stateIs('room', new RegExp(`${harbour.roomName} .* as ${NICK}`));
-  assert.equal(await greeting(), `Welcome to ${harbour.roomName}, ${NICK}!`);
+  const [transfer] = await transferred;
+  assert.deepEqual([transfer.host, transfer.port], ['127.0.0.1', MC_PORT]);
+  first.end();
+  assert.equal(await greeting(game(3)), `Welcome to ${harbour.roomName}, ${NICK}!`);
 
   await page.click('#leave');
   await stateIs('standby');

@@ -141,6 +141,60 @@ bool followed(bool to_client)
     return to_client || stage == game_stage::handshake || stage == game_stage::login;
 }
 
+// A VarInt field at the start of at most avail body bytes, read as the
+// steps read it. Returns its length, 0 when the body ends first or when five
+// bytes do not end it (the steps then stop reading fields).
+std::int32_t field_at(const std::uint8_t* bytes, std::int32_t avail, std::int32_t* value)
+{
+    std::uint32_t v = 0;
+    for (std::int32_t i = 0; i < avail && i < varint_max_bytes; i++) {
+        v |= static_cast<std::uint32_t>(bytes[i] & (i < 4 ? 0x7F : 0xFF)) << (7 * i);
+        if ((bytes[i] & 0x80) == 0) {
+            *value = static_cast<std::int32_t>(v);
+            return i + 1;
+        }
+    }
+    return 0;
+}
+
+// Takes a packet toward the game client in the configuration or play stage
+// that starts at bytes and lies whole within count, as its steps would, and
+// returns its length; 0 where the steps must go (anything else).
+std::int32_t whole_packet(const std::uint8_t* bytes, std::int32_t count)
+{
+    const stream_reader& r = readers[1];
+    if (r.in_body || r.len_shift != 0 || (stage != game_stage::play && stage != game_stage::configuration))
+        return 0;
+    // A length of up to four bytes: always positive.
+    std::int32_t length = 0;
+    std::int32_t prefix = 0;
+    for (std::uint8_t byte = 0x80; byte >= 0x80; prefix++) {
+        if (prefix == count || prefix == varint_max_bytes - 1)
+            return 0;
+        byte = bytes[prefix];
+        length |= (byte & 0x7F) << (7 * prefix);
+    }
+    if (length < 1 || length > count - prefix)
+        return 0;
+    // In these stages the steps read the id, after a data length of 0 when
+    // the framing carries one.
+    stream_reader done{};
+    done.packed = compressed;
+    const std::uint8_t* body = bytes + prefix;
+    std::int32_t at = 0;
+    while (done.fields < 2) {
+        std::int32_t used = field_at(body + at, length - at, &done.field[done.fields]);
+        if (used == 0)
+            break;
+        at += used;
+        done.fields++;
+        if (!done.packed || done.field[0] != 0)
+            break;
+    }
+    packet_end(true, done);
+    return prefix + length;
+}
+
 } // namespace
 
 const packet_ids* packet_ids_for(std::int32_t version)
@@ -212,6 +266,12 @@ void follow_bytes(bool to_client, const std::uint8_t* bytes, std::int32_t count)
 {
     stream_reader& r = readers[to_client ? 1 : 0];
     while (count > 0 && followed(to_client)) {
+        std::int32_t whole = to_client ? whole_packet(bytes, count) : 0;
+        if (whole > 0) {
+            bytes += whole;
+            count -= whole;
+            continue;
+        }
         // Bytes to pass over, short of the packet's last, go at once.
         std::int32_t run = 0;
         if (r.in_body && (!r.reading || r.skip > 0)) {

@@ -157,42 +157,52 @@ std::int32_t field_at(const std::uint8_t* bytes, std::int32_t avail, std::int32_
     return 0;
 }
 
-// Takes a packet toward the game client in the configuration or play stage
-// that starts at bytes and lies whole within count, as its steps would, and
-// returns its length; 0 where the steps must go (anything else).
-std::int32_t whole_packet(const std::uint8_t* bytes, std::int32_t count)
+// Takes the packets toward the game client in the configuration or play
+// stage that lie whole at the start of bytes, as their steps would, and
+// returns their length; 0 where the steps must go (anything else).
+std::int32_t whole_packets(const std::uint8_t* bytes, std::int32_t count)
 {
     const stream_reader& r = readers[1];
-    if (r.in_body || r.len_shift != 0 || (stage != game_stage::play && stage != game_stage::configuration))
+    if (r.in_body || r.len_shift != 0)
         return 0;
-    // A length of up to four bytes: always positive.
-    std::int32_t length = 0;
-    std::int32_t prefix = 0;
-    for (std::uint8_t byte = 0x80; byte >= 0x80; prefix++) {
-        if (prefix == count || prefix == varint_max_bytes - 1)
-            return 0;
-        byte = bytes[prefix];
-        length |= (byte & 0x7F) << (7 * prefix);
-    }
-    if (length < 1 || length > count - prefix)
-        return 0;
-    // In these stages the steps read the id, after a data length of 0 when
-    // the framing carries one.
-    stream_reader done{};
-    done.packed = compressed;
-    const std::uint8_t* body = bytes + prefix;
     std::int32_t at = 0;
-    while (done.fields < 2) {
-        std::int32_t used = field_at(body + at, length - at, &done.field[done.fields]);
-        if (used == 0)
-            break;
-        at += used;
-        done.fields++;
-        if (!done.packed || done.field[0] != 0)
-            break;
+    while (at < count && (stage == game_stage::play || stage == game_stage::configuration)) {
+        // A length of up to four bytes: always positive.
+        std::int32_t length = 0;
+        std::int32_t prefix = 0;
+        for (std::uint8_t byte = 0x80; byte >= 0x80; prefix++) {
+            if (at + prefix == count || prefix == varint_max_bytes - 1)
+                return at;
+            byte = bytes[at + prefix];
+            length |= (byte & 0x7F) << (7 * prefix);
+        }
+        if (length < 1 || length > count - at - prefix)
+            return at;
+        // These stages read the id, after a data length of 0 when the framing
+        // carries one; a packet compressed whole may be a stage change.
+        const std::uint8_t* body = bytes + at + prefix;
+        std::int32_t id = 0;
+        std::int32_t used = 0;
+        if (compressed) {
+            std::int32_t data_length = 0;
+            used = field_at(body, length, &data_length);
+            if (used > 0 && data_length != 0) {
+                if (data_length == stage_packet_size)
+                    stage = game_stage::unknown;
+                at += prefix + length;
+                continue;
+            }
+        }
+        std::int32_t id_length = used > 0 || !compressed ? field_at(body + used, length - used, &id) : 0;
+        if (id_length == 0)
+            stage = game_stage::unknown;
+        else if (stage == game_stage::configuration && ids != nullptr && id == ids->finish_configuration)
+            stage = game_stage::play;
+        else if (stage == game_stage::play && ids != nullptr && id == ids->start_configuration)
+            stage = game_stage::configuration;
+        at += prefix + length;
     }
-    packet_end(true, done);
-    return prefix + length;
+    return at;
 }
 
 } // namespace
@@ -266,7 +276,7 @@ void follow_bytes(bool to_client, const std::uint8_t* bytes, std::int32_t count)
 {
     stream_reader& r = readers[to_client ? 1 : 0];
     while (count > 0 && followed(to_client)) {
-        std::int32_t whole = to_client ? whole_packet(bytes, count) : 0;
+        std::int32_t whole = to_client ? whole_packets(bytes, count) : 0;
         if (whole > 0) {
             bytes += whole;
             count -= whole;

@@ -9,6 +9,10 @@ namespace {
 
 std::uint8_t client_gather[client_gather_size];
 
+// Whole packets gathered into one piece reach the stage follower in runs of
+// about this many bytes, while they are still in the nearest cache.
+constexpr std::int32_t follow_chunk = 4096;
+
 // What a batch of batch_size bytes holds after more output: a piece as a step
 // leaves it joins the batch when it fits behind what waits there, otherwise
 // the batch and the piece leave; a run the step would have passed on a byte at
@@ -189,6 +193,7 @@ bool proxy_pump(std::int32_t count, rewriter step, rewriter_run run)
                                           : server_out.capacity - out_pending(server_out) >= count - i);
         if (can_gather) {
             std::int32_t start = i;
+            std::int32_t followed = i; // the follower reads the bytes while they are fresh
             for (;;) {
                 enter(i + taken - 1);
                 if (to_client_side)
@@ -196,6 +201,10 @@ bool proxy_pump(std::int32_t count, rewriter step, rewriter_run run)
                 else
                     to_s.batched = batched_after(to_s.batched, taken, server_batch_size, false);
                 i += taken;
+                if (i - followed >= follow_chunk) {
+                    follow_bytes(to_client_side, recv_buf + followed, i - followed);
+                    followed = i;
+                }
                 if (i == count)
                     break;
                 enter(i);
@@ -208,7 +217,7 @@ bool proxy_pump(std::int32_t count, rewriter step, rewriter_run run)
                 pending = false;
             }
             out_slice gathered{recv_buf + start, i - start};
-            follow_bytes(to_client_side, gathered.bytes, gathered.length);
+            follow_bytes(to_client_side, recv_buf + followed, i - followed);
             if (to_client_side ? to_c.add(gathered, to_c.batched) : to_s.append(gathered))
                 return true;
             continue;

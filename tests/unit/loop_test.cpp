@@ -91,7 +91,7 @@ struct LoopPass : ::testing::Test {
         return sock;
     }
     // A page in the slot; returns the far end.
-    int page(int slot, std::uint32_t state = ws_state_open)
+    int page(int slot, ws_state state = ws_state_open)
     {
         int ends[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);

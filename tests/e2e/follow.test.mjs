@@ -1,33 +1,23 @@
 // The game follows the page: on a room switch a newer game is sent on to the
 // new room by a Transfer packet, and every other game is told in a
 // disconnect which room it left and what to do next.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { startProgram, MC_PORT, SITE_DOMAIN, SLOW } from './lib/program.mjs';
-import { connect, until as untilCondition } from './lib/net.mjs';
+import { MC_PORT, SITE_DOMAIN } from './lib/program.mjs';
+import { connect } from './lib/net.mjs';
 import { handshake, statusRequest, loginDisconnectText } from './lib/game.mjs';
-import { openPage, joinPayload, command } from './lib/ws.mjs';
+import { command } from './lib/ws.mjs';
 import { roomServer, gameClient } from './lib/rooms.mjs';
+import { session } from './lib/session.mjs';
 
 const A = { roomName: 'Castle "Keep"', ownerName: 'Ada', nick: 'NickA' };
 const B = { roomName: 'Arena\\2', ownerName: 'Bob', nick: 'NickB' };
 
-let program, page;
-let nextPort = 32000;
-before(async () => {
-  program = await startProgram();
-  page = await openPage();
-});
-after(async () => {
-  page?.terminate();
-  await program?.stop();
-});
-
-const until = (condition, what) => untilCondition(condition, what,
-  { timeoutMs: 15000 * SLOW, describe: () => program.describe(Math.max(0, program.mark() - 30)) });
-const join = (server, room) => command(program, page, joinPayload({ host: '127.0.0.1', port: server.port, ...room }));
-const leave = () => command(program, page, Buffer.alloc(0));
-const server = (version, t) => roomServer(version, '127.0.0.1', nextPort++, t);
+const s = session(32000);
+const { until } = s;
+const join = (server, room) => s.join(server.port, room);
+const leave = () => command(s.program, s.page, Buffer.alloc(0));
+const server = (version, t) => roomServer(version, '127.0.0.1', s.nextPort++, t);
 const left = (room) => `You left ${room.roomName} by ${room.ownerName}. `;
 const switched = left(A) + `Join again to enter ${B.roomName} by ${B.ownerName}.`;
 const leftB = left(B) + `Pick a room on ${SITE_DOMAIN}.`;

@@ -104,7 +104,7 @@ async (t) => {
   assert.match(loginDisconnectText(await refused.game.until()),
     new RegExp(`^The server of Castle "Keep" by Ada at 127\\.0\\.0\\.1:${nowhere} cannot be reached: \\w.+\\.$`));
   await closedProxy(refused.since);
-  assert.ok(s.program.stderr.includes('SOCK_CHECK_ERR: '), 'the error is logged');
+  await until(() => s.program.stderr.includes('SOCK_CHECK_ERR: '), 'the error logged');
 
   const closing = await s.rawServer(t, (entry) => entry.socket.destroy());
   const closed = await rawGame(closing.port);

@@ -4,6 +4,7 @@
 #include "control/room.h"
 #include "control/websocket.h"
 #include "host/log.h"
+#include "host/loop.h"
 #include "host/registry.h"
 
 #include <cstring>
@@ -77,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
             continue;
         if (send(pair[1], data + from, to - from, MSG_NOSIGNAL) != static_cast<ssize_t>(to - from))
             __builtin_trap();
-        ws_on_readable(0);
+        read_page(0);
         if (ws_slots[0].in_len < 0 || ws_slots[0].in_len >= recv_buf_size)
             __builtin_trap();
     }

@@ -21,19 +21,19 @@ void sha1_reset(sha1_context& context)
     context.length_low = 0;
     context.length_high = 0;
     context.block_index = 0;
-    context.computed = 0;
-    context.corrupted = 0;
+    context.computed = false;
+    context.corrupted = false;
 }
 
 void sha1_input(sha1_context& context, const std::uint8_t* bytes, std::uint32_t count)
 {
-    for (std::uint32_t i = 0; i < count && context.corrupted == 0; i++) {
+    for (std::uint32_t i = 0; i < count && !context.corrupted; i++) {
         context.block[context.block_index++] = bytes[i];
         context.length_low += 8;
         if (context.length_low == 0) {
             context.length_high++;
             if (context.length_high == 0)
-                context.corrupted = 1;
+                context.corrupted = true;
         }
         if (context.block_index == sha1_block_size)
             sha1_process_block(context);
@@ -98,12 +98,12 @@ void sha1_pad_message(sha1_context& context)
 
 void sha1_result(sha1_context& context, std::uint8_t digest[sha1_digest_size])
 {
-    if (context.computed == 0) {
+    if (!context.computed) {
         sha1_pad_message(context);
         std::memset(context.block, 0, sizeof context.block);
         context.length_low = 0;
         context.length_high = 0;
-        context.computed = 1;
+        context.computed = true;
     }
     for (int i = 0; i < sha1_digest_size; i++)
         digest[i] = static_cast<std::uint8_t>(context.intermediate_hash[i / 4] >> (24 - 8 * (i % 4)));

@@ -13,8 +13,8 @@ struct sha1_context {
     std::uint32_t length_high; // and high half
     std::int16_t block_index;  // bytes held in block
     std::uint8_t block[sha1_block_size];
-    std::int32_t computed;  // the digest is final
-    std::int32_t corrupted; // the bit length overflowed; input is ignored
+    bool computed;  // the digest is final
+    bool corrupted; // the bit length overflowed; input is ignored
 };
 
 void sha1_reset(sha1_context& context);

@@ -90,17 +90,10 @@ std::int32_t request_length(const std::uint8_t* bytes, std::int32_t count)
 
 } // namespace
 
-void ws_on_readable(int slot)
+void ws_received(int slot, std::int32_t count)
 {
     ws_slot& page = ws_slots[slot];
-    int got = net_recv(page.sock, ws_in[slot] + page.in_len, recv_buf_size - page.in_len);
-    if (got < 0 && net_would_block())
-        return;
-    if (got <= 0) {
-        ws_close(slot);
-        return;
-    }
-    page.in_len += got;
+    page.in_len += count;
 
     if (page.state == ws_state_handshake) {
         std::int32_t length = request_length(ws_in[slot], page.in_len);

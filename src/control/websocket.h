@@ -5,8 +5,9 @@
 
 #include <cstdint>
 
-// One read on the slot's connection and every unit it completes.
-void ws_on_readable(int slot);
+// Takes count bytes that a read put behind the slot's gathered input in ws_in,
+// and handles every unit they complete.
+void ws_received(int slot, std::int32_t count);
 
 // Answers the request in bytes (101 with the opening frames, or 400) and opens
 // the connection. True when it was closed with ws_close instead.

@@ -136,17 +136,10 @@ no_room_outcome no_room_step(std::uint8_t byte)
     return packet_complete();
 }
 
-void no_room_receive()
+void no_room_received(const std::uint8_t* bytes, std::int32_t count)
 {
-    recv_len = net_recv(client_sock, recv_buf, recv_buf_size);
-    if (recv_len < 0 && net_would_block())
-        return;
-    if (recv_len <= 0) {
-        close_handler();
-        return;
-    }
-    for (std::int32_t i = 0; i < recv_len; i++) {
-        no_room_outcome outcome = no_room_step(recv_buf[i]);
+    for (std::int32_t i = 0; i < count; i++) {
+        no_room_outcome outcome = no_room_step(bytes[i]);
         if (outcome.action == no_room_action::next_byte)
             continue;
         // Every reply ends the connection once it has left, and a failed send

@@ -36,9 +36,9 @@ void no_room_reset();
 // packet log lines. A reply is built at the start of no_room_packet.
 no_room_outcome no_room_step(std::uint8_t byte);
 
-// One read on client_sock and its handling; a reply ends the handler once it
-// has left.
-void no_room_receive();
+// Takes the bytes of one read from the game client; a reply ends the handler
+// once it has left.
+void no_room_received(const std::uint8_t* bytes, std::int32_t count);
 
 // Logs the drop and ends the handler.
 void no_room_kill();

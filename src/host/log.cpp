@@ -1,6 +1,5 @@
 #include "host/log.h"
 
-#include "host/registry.h"
 #include "platform/platform.h"
 
 #include <cstdarg>

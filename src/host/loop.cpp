@@ -25,6 +25,15 @@ sock_t accept_connection(sock_t listener)
     return newcomer;
 }
 
+// The one read of a ready connection, into capacity bytes at into. False when
+// there was nothing to read after all; otherwise got is the count, 0 when the
+// peer closed the connection, less than 0 when the read failed.
+bool read_ready(sock_t s, std::uint8_t* into, std::int32_t capacity, std::int32_t& got)
+{
+    got = net_recv(s, into, capacity);
+    return got >= 0 || !net_would_block();
+}
+
 // Ends a handler that drained, through the way its kind ends.
 void end_drained_handler()
 {
@@ -228,7 +237,7 @@ bool loop_pass(sock_t ws_master, sock_t mc_master, int max_wait_ms)
 
     if (server_watched && handle_kind == handle_proxy && wait_writable(server_sock))
         proxy_server_writable();
-    if (handle_kind != handle_none && wait_writable(client_sock) && out_write(client_out, handler_draining)) {
+    if (handle_kind != handle_none && wait_writable(client_sock) && !out_write(client_out, handler_draining)) {
         if (handler_draining)
             end_drained_handler();
         else
@@ -237,16 +246,13 @@ bool loop_pass(sock_t ws_master, sock_t mc_master, int max_wait_ms)
     if (handler_draining && out_pending(client_out) == 0 && out_pending(server_out) == 0)
         end_drained_handler();
     bool client_ready = handle_kind != handle_none && wait_readable(client_sock);
-    if (handle_kind == handle_no_room && client_ready)
-        no_room_receive();
-    bool client_step_ended = false;
-    if (handle_kind == handle_proxy && client_ready) {
-        proxy_client_readable();
-        client_step_ended = handle_kind != handle_proxy || handler_draining;
-    }
+    bool proxied = handle_kind == handle_proxy;
+    if (client_ready)
+        read_game_client();
+    bool client_step_ended = client_ready && proxied && (handle_kind != handle_proxy || handler_draining);
     if (!client_step_ended && handle_kind == handle_proxy && !handler_draining && server_sock != invalid_sock &&
         wait_readable(server_sock))
-        proxy_server_readable();
+        read_room_server();
     if (wait_readable(ws_master))
         ws_accept(ws_master);
     if (wait_readable(mc_master))
@@ -255,14 +261,47 @@ bool loop_pass(sock_t ws_master, sock_t mc_master, int max_wait_ms)
         sock_t sock = ws_slots[slot].sock;
         if (sock == 0 || sock != watched[slot])
             continue;
-        if (wait_writable(sock) && out_write(ws_out[slot])) {
+        if (wait_writable(sock) && !out_write(ws_out[slot])) {
             ws_close(slot);
             continue;
         }
         if (wait_readable(sock))
-            ws_on_readable(slot);
+            read_page(slot);
     }
     return true;
+}
+
+void read_page(int slot)
+{
+    ws_slot& page = ws_slots[slot];
+    std::int32_t got;
+    if (!read_ready(page.sock, ws_in[slot] + page.in_len, recv_buf_size - page.in_len, got))
+        return;
+    if (got > 0)
+        ws_received(slot, got);
+    else
+        ws_close(slot);
+}
+
+void read_game_client()
+{
+    if (handle_kind == handle_proxy) {
+        if (read_ready(client_sock, recv_buf, proxy_read_size(true), recv_len))
+            proxy_client_received(recv_len);
+        return;
+    }
+    if (handle_kind != handle_no_room || !read_ready(client_sock, recv_buf, recv_buf_size, recv_len))
+        return;
+    if (recv_len > 0)
+        no_room_received(recv_buf, recv_len);
+    else
+        close_handler();
+}
+
+void read_room_server()
+{
+    if (read_ready(server_sock, recv_buf, proxy_read_size(false), recv_len))
+        proxy_server_received(recv_len);
 }
 
 void end_handler_after_output()

@@ -16,6 +16,13 @@ int run_loop(sock_t ws_master, sock_t mc_master);
 // ready or due). False when the readiness wait failed, after "select broke".
 bool loop_pass(sock_t ws_master, sock_t mc_master, int max_wait_ms);
 
+// The loop's one read of a ready connection, handed to the connection's
+// handler with what it took; a page or a standby client that closed or failed
+// is closed, while a proxy learns how its peer's read ended.
+void read_page(int slot);
+void read_game_client();
+void read_room_server();
+
 // Ends the game-client handler once the output waiting for its peers has left,
 // or has waited short_wait_limit_ms without progress; nothing more is read
 // meanwhile. With nothing waiting it ends at once. The standby responder ends

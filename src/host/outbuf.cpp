@@ -85,18 +85,18 @@ bool out_write(out_buffer& out, bool quiet)
         std::int32_t length = out_pending(out) < out_send_max ? out_pending(out) : out_send_max;
         int sent = net_send(out.sock, out.bytes + out.start, length);
         if (sent < 0 && net_would_block())
-            return false;
+            return true;
         if (sent <= 0) {
             if (!quiet)
                 report_failure();
-            return true;
+            return false;
         }
         out.start += sent;
         out.since = net_now_ms();
     }
     out.start = 0;
     out.end = 0;
-    return false;
+    return true;
 }
 
 bool out_stalled(const out_buffer& out, std::int64_t now, int limit_ms)

@@ -46,7 +46,7 @@ bool out_append(out_buffer& out, const std::uint8_t* bytes, std::int32_t length)
 inline constexpr std::int32_t out_send_max = 32768;
 
 // Sends what waits as far as the socket takes it, out_send_max at a time.
-// True when a send failed, after "send fails" and the error text unless quiet.
+// False when a send failed, after "send fails" and the error text unless quiet.
 bool out_write(out_buffer& out, bool quiet = false);
 
 // True when output has waited limit_ms without the peer taking any of it.

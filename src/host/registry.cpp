@@ -6,7 +6,7 @@
 
 ws_slot ws_slots[ws_slot_count];
 
-std::uint8_t handle_kind;
+handler_kind handle_kind;
 sock_t client_sock;
 sock_t server_sock;
 sock_t held_sock = invalid_sock;
@@ -54,7 +54,7 @@ void ws_out_reset(int slot)
 
 void close_handler()
 {
-    log_line(tag_proxy, "close, handle_kind %d", handle_kind);
+    log_line(tag_proxy, "close, handle_kind %d", static_cast<int>(handle_kind));
     if (handle_kind == handle_proxy && server_sock != invalid_sock) {
         out_write(server_out, true);
         net_close(server_sock);

@@ -40,18 +40,21 @@ inline constexpr std::int32_t relay_out_size = relay_out_bound + relay_min_read 
 // Per page: the opening reply and frames, and the room echoes behind them.
 inline constexpr std::int32_t ws_out_size = 4096;
 
-enum : std::uint8_t {
+// Who serves the game client: nobody, a proxy or the standby responder.
+enum handler_kind : std::uint8_t {
     handle_none = 0,
     handle_proxy = 1,
     handle_no_room = 2,
 };
 
-inline constexpr std::uint32_t ws_state_handshake = 0;
-inline constexpr std::uint32_t ws_state_open = 1;
+enum ws_state : std::uint8_t {
+    ws_state_handshake = 0,
+    ws_state_open = 1,
+};
 
 struct ws_slot {
     sock_t sock;            // 0 marks a free slot
-    std::uint32_t state;    // ws_state_handshake or ws_state_open
+    ws_state state;
     bool origin_ok;         // an accepted Origin was seen
     std::int32_t in_len;    // bytes gathered: the request so far, or frames not yet whole
     std::int64_t opened_at; // when the connection was accepted
@@ -62,7 +65,7 @@ extern ws_slot ws_slots[ws_slot_count];
 extern std::uint8_t ws_in[ws_slot_count][recv_buf_size];
 extern out_buffer ws_out[ws_slot_count];
 
-extern std::uint8_t handle_kind;
+extern handler_kind handle_kind;
 extern sock_t client_sock;
 extern sock_t server_sock;
 // A game client that connected and stayed silent while a second one came to

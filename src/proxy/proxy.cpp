@@ -14,29 +14,27 @@
 
 namespace {
 
-// One read from the game client (from_client) or the room server through its
-// rewriter. Returns the kill value that ends the proxy: 0 when the read found
-// the peer gone, 1 when a rewriter or a send stopped it; -1 to go on.
-int relay_from(bool from_client)
+// How a read from one peer ended for the proxy.
+enum class relay_result : std::uint8_t {
+    going_on,
+    peer_gone, // the read found the peer gone: kill value 0
+    stopped,   // a rewriter or a send stopped the proxy: kill value 1
+};
+
+// Hands what the read from the game client (from_client) or the room server
+// took, got bytes in recv_buf or 0 or less for a peer gone, to its rewriter.
+relay_result relay_from(bool from_client, std::int32_t got)
 {
-    // A read takes no more than its output is sure to find room for: its own
-    // bytes, and the packet its rewriter holds from before with a new prefix.
-    const packet_reader& reader = from_client ? c2s_reader : s2c_reader;
-    std::int32_t pending = out_pending(client_out);
-    if (from_client && out_pending(server_out) > pending)
-        pending = out_pending(server_out);
-    // Past its buffer a packet's bytes go on as they come, and none are held.
-    std::int32_t held = reader.received <= packet_buf_size ? reader.received : 0;
-    std::int32_t room = relay_out_size - pending - held - packet_head_room - 8;
-    recv_len = net_recv(from_client ? client_sock : server_sock, recv_buf,
-                        room < relay_read_size ? room : relay_read_size);
-    if (recv_len < 0 && net_would_block())
-        return -1;
-    if (recv_len <= 0)
-        return 0;
-    bool stopped = from_client ? proxy_pump(recv_len, mitm_c2s, mitm_c2s_run)
-                               : proxy_pump(recv_len, mitm_s2c, mitm_s2c_run);
-    return stopped ? 1 : -1;
+    if (got <= 0)
+        return relay_result::peer_gone;
+    bool stopped = from_client ? proxy_pump(got, mitm_c2s, mitm_c2s_run) : proxy_pump(got, mitm_s2c, mitm_s2c_run);
+    return stopped ? relay_result::stopped : relay_result::going_on;
+}
+
+// The kill value that a proxy's last line shows.
+int kill_value(relay_result result)
+{
+    return result == relay_result::stopped ? 1 : 0;
 }
 
 // Reads happen only at or below the bound, where this leaves relay_min_read.
@@ -61,7 +59,7 @@ bool below_bound(const out_buffer& out, bool& held)
 // Ends the proxy after a failed send of waiting output.
 void write_or_close(out_buffer& out)
 {
-    if (out_write(out))
+    if (!out_write(out))
         close_handler();
 }
 
@@ -100,14 +98,14 @@ void drop_server_output()
 void end_with_farewell(std::int32_t length, const char* what)
 {
     drop_server_output();
-    if (length <= 0 || out_write(client_out, true) || out_pending(client_out) != 0 ||
+    if (length <= 0 || !out_write(client_out, true) || out_pending(client_out) != 0 ||
         !out_append(client_out, farewell_buf, length)) {
         close_handler();
         return;
     }
     log_line(tag_proxy, "sent %s", what);
     client_farewell = true;
-    if (out_write(client_out, true))
+    if (!out_write(client_out, true))
         close_handler();
     else
         end_handler_after_output();
@@ -198,33 +196,47 @@ bool proxy_untouched()
     return relayed_bytes == 0;
 }
 
-void proxy_client_readable()
+std::int32_t proxy_read_size(bool from_client)
+{
+    // A read takes no more than its output is sure to find room for: its own
+    // bytes, and the packet its rewriter holds from before with a new prefix.
+    const packet_reader& reader = from_client ? c2s_reader : s2c_reader;
+    std::int32_t pending = out_pending(client_out);
+    if (from_client && out_pending(server_out) > pending)
+        pending = out_pending(server_out);
+    // Past its buffer a packet's bytes go on as they come, and none are held.
+    std::int32_t held = reader.received <= packet_buf_size ? reader.received : 0;
+    std::int32_t room = relay_out_size - pending - held - packet_head_room - 8;
+    return room < relay_read_size ? room : relay_read_size;
+}
+
+void proxy_client_received(std::int32_t got)
 {
     check_connect();
-    int kill = relay_from(true);
-    if (kill < 0) {
+    relay_result result = relay_from(true, got);
+    if (result == relay_result::going_on) {
         if (room_server_error != nullptr)
             drop_server_output(); // nobody to take it
         refuse_login();
         return;
     }
-    log_line(tag_proxy, "c2s killed %d", kill);
+    log_line(tag_proxy, "c2s killed %d", kill_value(result));
     end_handler_after_output();
 }
 
-void proxy_server_readable()
+void proxy_server_received(std::int32_t got)
 {
-    int kill = relay_from(false);
-    if (kill < 0) {
-        server_heard = server_heard || recv_len > 0;
+    relay_result result = relay_from(false, got);
+    if (result == relay_result::going_on) {
+        server_heard = true;
         return;
     }
-    if (recv_len < 0 && !server_heard) {
+    if (got < 0 && !server_heard) {
         room_unreachable();
         refuse_login();
         return;
     }
-    log_line(tag_proxy, "s2c killed %d", kill);
+    log_line(tag_proxy, "s2c killed %d", kill_value(result));
     end_handler_after_output();
 }
 
@@ -249,7 +261,7 @@ void proxy_server_writable()
     // Before the room server has been heard from, a failed send is the
     // connection attempt's failure: a send may already have taken the error
     // from the socket.
-    if (room_server_error == nullptr && !server_heard && out_write(server_out, true))
+    if (room_server_error == nullptr && !server_heard && !out_write(server_out, true))
         room_unreachable();
     if (room_server_error != nullptr)
         refuse_login();

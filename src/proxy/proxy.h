@@ -22,8 +22,16 @@ bool proxy_status_done();
 // True while nothing has passed through the proxy in either direction.
 bool proxy_untouched();
 
-void proxy_client_readable();
-void proxy_server_readable();
+// The most the next read from the game client (from_client) or the room
+// server may take: no more than the output it can produce is sure to find
+// room for.
+std::int32_t proxy_read_size(bool from_client);
+
+// Takes the loop's read from the game client or the room server: got bytes
+// in recv_buf, 0 when the peer closed the connection, less than 0 when the
+// read failed.
+void proxy_client_received(std::int32_t got);
+void proxy_server_received(std::int32_t got);
 // Hands over what waits for a peer; a failed send ends the proxy.
 void proxy_client_writable();
 void proxy_server_writable();

@@ -42,7 +42,9 @@ test('a taken browser port is tried four times about 3 s apart, then the program
   await occupy(WS_PORT, t);
   const started = Date.now();
   const program = await startProgram({ waitForListeners: false });
-  await until(() => program.exitCode !== undefined, 'program exit', { timeoutMs: 40000 * SLOW });
+  // The exit may be seen before the last of the output has been read.
+  await until(() => program.exitCode !== undefined && program.lines.length >= 5 &&
+    program.stderr.match(/^SOCK_CHECK_ERR: .+$/gm)?.length >= 4, 'program exit', { timeoutMs: 40000 * SLOW });
   const elapsed = Date.now() - started;
   assert.equal(program.exitCode, 1, 'exit status');
   assert.deepEqual(program.linesSince(0),

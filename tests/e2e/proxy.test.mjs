@@ -1,66 +1,30 @@
 // The room proxy, seen from a real game client and real room servers: the
 // room is joined through the WebSocket channel, the game client connects to
 // the program, and the program relays it to the room's server.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { once } from 'node:events';
 import { randomBytes } from 'node:crypto';
 import { spawn } from 'node:child_process';
-import net from 'node:net';
 import mc from 'minecraft-protocol';
-import { startProgram, MC_PORT, SLOW } from './lib/program.mjs';
-import { connect, sleep, until as untilCondition } from './lib/net.mjs';
-import { frame, handshake, statusRequest, ping, loginStart, loginDisconnectText } from './lib/game.mjs';
-import { openPage, joinPayload, command } from './lib/ws.mjs';
+import { MC_PORT, SLOW } from './lib/program.mjs';
+import { connect, sleep } from './lib/net.mjs';
+import { handshake, statusRequest, ping, loginDisconnectText } from './lib/game.mjs';
 import { roomServer as roomServerOn, gameClient } from './lib/rooms.mjs';
+import { session, LOGIN } from './lib/session.mjs';
 
 const ROOM = { roomName: 'Castle "Keep"', ownerName: 'Ada', nick: 'RoomNick' };
 const NEWEST = '1.21.4';
-const LOGIN = Buffer.concat([handshake(2), loginStart('Player_One')]);
 
-let program, page;
-let nextPort = 31000;
-before(async () => {
-  program = await startProgram();
-  page = await openPage();
-});
-after(async () => {
-  page?.terminate();
-  await program?.stop();
-});
-
-const until = (condition, what) => untilCondition(condition, what,
-  { timeoutMs: 15000 * SLOW, describe: () => program.describe(Math.max(0, program.mark() - 30)) });
-const joinRoom = (port, host = '127.0.0.1') => command(program, page, joinPayload({ host, port, ...ROOM }));
+const s = session(31000);
+const { until } = s;
+const joinRoom = (port, host) => s.join(port, ROOM, host);
+const rawGame = (port, ...more) => s.rawGame(port, ROOM, ...more);
 const playerIn = (server, count = 1) => until(() => server.players.length >= count, 'the room server saw a player join');
 const payloadOn = (packets, channel) => packets.find((packet) => packet.channel === channel);
-const proxyLivesOn = (since) => assert.ok(!program.linesSince(since).some((line) => /killed|send fails/.test(line)),
+const proxyLivesOn = (since) => assert.ok(!s.program.linesSince(since).some((line) => /killed|send fails/.test(line)),
   'the proxy lives on');
-// Joins the room at `port`, then logs a raw game client in there and sends `more`; `since` marks the log before it came.
-async function rawGame(port, ...more) {
-  await joinRoom(port);
-  const since = program.mark();
-  const game = await connect(MC_PORT);
-  await game.send(Buffer.concat([LOGIN, ...more]));
-  return { game, since };
-}
-const closedProxy = (since) => program.waitForLine('[PROXY] close, handle_kind 1', { since });
-
-const roomServer = (version, host, t) => roomServerOn(version, host, nextPort++, t);
-
-// A raw room server that keeps every byte each connection sends; it closes when test `t` ends.
-async function rawServer(t, onConnection = () => {}) {
-  const connections = [];
-  const server = net.createServer((socket) => {
-    const entry = { socket, bytes: Buffer.alloc(0) };
-    connections.push(entry);
-    socket.on('data', (chunk) => { entry.bytes = Buffer.concat([entry.bytes, chunk]); }).on('error', () => {});
-    onConnection(entry);
-  }).listen(nextPort++, '127.0.0.1');
-  await once(server, 'listening');
-  t.after(() => server.close());
-  return { port: server.address().port, connections };
-}
+const closedProxy = (since) => s.program.waitForLine('[PROXY] close, handle_kind 1', { since });
+const roomServer = (version, host, t) => roomServerOn(version, host, s.nextPort++, t);
 
 // A room given as an IPv4-mapped IPv6 address is reached over IPv4, also where
 // IPv6 sockets are IPv6-only (Windows; scripts/e2e.sh sets bindv6only=1).
@@ -81,7 +45,7 @@ for (const [version, host = '127.0.0.1', detect = false] of [['1.8.8'], ['1.16.5
     client.write('custom_payload', { channel: 'nimbrel:up', data: up });
     await until(() => payloadOn(player.received, 'nimbrel:up'), 'the client\'s packet reached the server');
     assert.ok(payloadOn(player.received, 'nimbrel:up').data.equals(up), 'the client\'s payload arrives unchanged');
-    const since = program.mark();
+    const since = s.program.mark();
     client.end();
     await closedProxy(since);
   });
@@ -92,9 +56,9 @@ test('while a proxy runs a second client is rejected', async (t) => {
   await joinRoom(server.port);
   const client = gameClient(NEWEST);
   await playerIn(server);
-  const since = program.mark();
+  const since = s.program.mark();
   const second = await connect(MC_PORT);
-  await program.waitForLine('[PROXY] rejected client', { since });
+  await s.program.waitForLine('[PROXY] rejected client', { since });
   await second.until(undefined, undefined, 15000 * SLOW);
   client.write('custom_payload', { channel: 'nimbrel:after', data: randomBytes(100) });
   await until(() => payloadOn(server.players[0].received, 'nimbrel:after'), 'the first client still relayed');
@@ -106,7 +70,7 @@ test('while a proxy runs a second client is rejected', async (t) => {
 // attempt back: its SYN is dropped until the queue drains. The server runs in
 // a process of its own, which sleeps before it accepts anything.
 test('a room server that accepts slowly gets the waiting bytes once connected', async (t) => {
-  const port = nextPort++;
+  const port = s.nextPort++;
   const script = `const net = require('node:net'); let count = 0;
     net.createServer((s) => { const i = count++; let got = 0; s.on('error', () => {});
       s.on('data', (c) => process.stdout.write('bytes ' + i + ' ' + (got += c.length) + '\\n')); })
@@ -131,7 +95,7 @@ test('a room server that accepts slowly gets the waiting bytes once connected', 
 test('a room server that cannot be reached is named in the status and the login refusal; one that closes at ' +
   'once ends the proxy; a ping gets the room status document and its pong, the room server only the handshake',
 async (t) => {
-  const nowhere = nextPort++;
+  const nowhere = s.nextPort++;
   await joinRoom(nowhere);
   const down = await mc.ping({ host: '127.0.0.1', port: MC_PORT, version: NEWEST });
   assert.match(JSON.stringify(down.description), /The room's server cannot be reached: \w/);
@@ -140,14 +104,14 @@ async (t) => {
   assert.match(loginDisconnectText(await refused.game.until()),
     new RegExp(`^The server of Castle "Keep" by Ada at 127\\.0\\.0\\.1:${nowhere} cannot be reached: \\w.+\\.$`));
   await closedProxy(refused.since);
-  assert.ok(program.stderr.includes('SOCK_CHECK_ERR: '), 'the error is logged');
+  await until(() => s.program.stderr.includes('SOCK_CHECK_ERR: '), 'the error logged');
 
-  const closing = await rawServer(t, (entry) => entry.socket.destroy());
+  const closing = await s.rawServer(t, (entry) => entry.socket.destroy());
   const closed = await rawGame(closing.port);
   await closedProxy(closed.since);
   await closed.game.until(undefined, undefined, 15000 * SLOW);
 
-  const room = await rawServer(t);
+  const room = await s.rawServer(t);
   await joinRoom(room.port);
   const status = await mc.ping({ host: '127.0.0.1', port: MC_PORT, version: NEWEST });
   assert.equal(status.version.name, `§f${ROOM.nick}`);
@@ -165,10 +129,10 @@ async (t) => {
   const pinged = await connect(MC_PORT);
   await pinged.send(Buffer.concat([handshake(1), statusRequest, ping]));
   await pinged.until((peer) => peer.received.includes(ping), 'the pong');
-  const since = program.mark();
+  const since = s.program.mark();
   const game = await connect(MC_PORT);
   await game.send(LOGIN);
-  await program.waitForLine('[PROXY] status proxy replaced', { since });
+  await s.program.waitForLine('[PROXY] status proxy replaced', { since });
   await pinged.until(undefined, undefined, 15000 * SLOW);
   await until(() => room.connections.at(-1).bytes.includes(ROOM.nick), 'the login reached the room server');
   game.close();

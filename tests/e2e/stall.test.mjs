@@ -1,26 +1,16 @@
 // Peers that stop reading: a frozen game client or a room server that takes
 // nothing must not freeze the program for the pages, and idle connections
 // must not hold the page slots.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import net from 'node:net';
-import { once } from 'node:events';
-import { startProgram, MC_PORT, WS_PORT, SLOW } from './lib/program.mjs';
+import { MC_PORT, WS_PORT, SLOW } from './lib/program.mjs';
 import { connect, sleep, until } from './lib/net.mjs';
-import { frame, handshake, loginStart, statusRequest } from './lib/game.mjs';
+import { frame, handshake, statusRequest } from './lib/game.mjs';
 import { openPage, untilMessages, joinPayload, command, rawRequest } from './lib/ws.mjs';
+import { session } from './lib/session.mjs';
 
 const PLAY = frame([0x30], Buffer.alloc(8000, 7));
-let program, page;
-let nextPort = 32000;
-before(async () => {
-  program = await startProgram();
-  page = await openPage();
-});
-after(async () => {
-  page?.terminate();
-  await program?.stop();
-});
+const s = session(32000);
 
 // Writes `chunk` for as long as the socket takes it.
 function flood(socket, chunk) {
@@ -33,23 +23,16 @@ function flood(socket, chunk) {
 // game client then logs in there, floods it when the server reads nothing,
 // and itself reads nothing. Resolves once the buffers have had time to fill.
 async function stalledSession(t, { serverReads }) {
-  const sockets = [];
-  const server = net.createServer((socket) => {
-    sockets.push(socket.on('error', () => {}));
+  const server = await s.rawServer(t, ({ socket }) => {
     if (serverReads) socket.once('data', () => flood(socket, PLAY)); // once the login is through
     else socket.pause();
-  }).listen(nextPort++, '127.0.0.1');
-  await once(server, 'listening');
-  t.after(() => { sockets.forEach((socket) => socket.destroy()); server.close(); });
-  await command(program, page, joinPayload({ host: '127.0.0.1', port: server.address().port }));
-  const since = program.mark();
-  const game = await connect(MC_PORT);
+  });
+  const { game, since } = await s.rawGame(server.port);
   t.after(() => game.close());
-  await game.send(Buffer.concat([handshake(2), loginStart('Player_One')]));
   game.socket.pause();
   if (!serverReads) flood(game.socket, PLAY);
   await sleep(1500);
-  assert.ok(!program.linesSince(since).some((line) => /killed|invalid/.test(line)), 'the proxy runs');
+  assert.ok(!s.program.linesSince(since).some((line) => /killed|invalid/.test(line)), 'the proxy runs');
   return since;
 }
 
@@ -62,9 +45,9 @@ async function within(limit, what, action) {
 
 // After the stall line the handler closes and a new game client is served.
 async function droppedAfterStall(since, line) {
-  const at = await program.waitForLine(line, { since, timeoutMs: 45000 * SLOW });
-  await program.waitForLine(/./, { since: at + 1 });
-  assert.equal(program.lines[at + 1], '[PROXY] close, handle_kind 1');
+  const at = await s.program.waitForLine(line, { since, timeoutMs: 45000 * SLOW });
+  await s.program.waitForLine(/./, { since: at + 1 });
+  assert.equal(s.program.lines[at + 1], '[PROXY] close, handle_kind 1');
   const game = await connect(MC_PORT);
   await game.send(Buffer.concat([handshake(1), statusRequest]));
   await game.until((peer) => peer.received.length > 100, 'a status response').finally(() => game.close());
@@ -73,23 +56,23 @@ async function droppedAfterStall(since, line) {
 test('a frozen game client: pages are served and a join ends it; left alone it is dropped after 30 s, ' +
   'while sixteen idle connections lose their slots after 10 s', async (t) => {
   await stalledSession(t, { serverReads: true });
-  const [second, echoes] = [await within(1000, 'a page opening', () => openPage()), page.messages.length + 1];
-  await within(1000, 'a join and its echo', () => command(program, second, joinPayload({ port: 1 })));
-  await untilMessages(page, echoes).finally(() => second.terminate());
+  const [second, echoes] = [await within(1000, 'a page opening', () => openPage()), s.page.messages.length + 1];
+  await within(1000, 'a join and its echo', () => command(s.program, second, joinPayload({ port: 1 })));
+  await untilMessages(s.page, echoes).finally(() => second.terminate());
 
   const since = await stalledSession(t, { serverReads: true });
-  const closed = program.mark();
-  page.terminate();
-  await program.waitForLine(/^\[WS\] close, sock \d+$/, { since: closed });
+  const closed = s.program.mark();
+  s.page.terminate();
+  await s.program.waitForLine(/^\[WS\] close, sock \d+$/, { since: closed });
   const opened = Date.now();
   const idle = [];
   t.after(() => idle.forEach((peer) => peer.close()));
   // One by one (the listener's backlog is short) into the lowest free slot;
   // a 17th finds none and is closed while the 16 stay.
   const put = async (slot, line = `putted, sock \\d+ in ${slot}`) => {
-    const since = program.mark();
+    const since = s.program.mark();
     idle[slot] = await connect(WS_PORT);
-    await program.waitForLine(new RegExp(`^\\[WS\\] ${line}$`), { since });
+    await s.program.waitForLine(new RegExp(`^\\[WS\\] ${line}$`), { since });
   };
   for (let slot = 0; slot < 16; slot++) {
     await put(slot);
@@ -98,13 +81,13 @@ test('a frozen game client: pages are served and a join ends it; left alone it i
   await put(16, 'no space to put');
   await idle.pop().until();
   assert.ok(idle.every((peer) => !peer.closed), 'the 16 stay');
-  const freed = program.mark();
+  const freed = s.program.mark();
   [5, 2].forEach((slot) => idle[slot].close());
-  await until(() => program.linesSince(freed).filter((line) => line.startsWith('[WS] close')).length === 2, 'two closes');
+  await until(() => s.program.linesSince(freed).filter((line) => line.startsWith('[WS] close')).length === 2, 'two closes');
   for (const slot of [2, 5]) await put(slot);
   await Promise.all(idle.map((peer) => peer.until(undefined, 'the idle connection closed', 15000 * SLOW)));
   assert.ok(Date.now() - opened >= 9500, `idle connections closed after ${Date.now() - opened} ms`);
-  page = await openPage();
+  s.page = await openPage();
   await droppedAfterStall(since, '[PROXY] game client stalled');
 });
 

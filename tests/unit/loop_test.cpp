@@ -25,10 +25,19 @@ sockaddr_in loopback(std::uint16_t port)
     return address;
 }
 
+// Reads and accepts on sock give up after 2 s, so that a fault fails a test
+// instead of hanging it.
+int limited(int sock)
+{
+    timeval limit{2, 0};
+    setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    return sock;
+}
+
 // A listener on an ephemeral loopback port, and that port.
 int listen_any(std::uint16_t* port)
 {
-    int sock = socket(AF_INET, SOCK_STREAM, 0);
+    int sock = limited(socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in address = loopback(0);
     socklen_t size = sizeof address;
     if (bind(sock, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(sock, 4) != 0 ||
@@ -40,10 +49,8 @@ int listen_any(std::uint16_t* port)
 
 int connect_to(std::uint16_t port)
 {
-    int sock = socket(AF_INET, SOCK_STREAM, 0);
+    int sock = limited(socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in address = loopback(port);
-    timeval limit{2, 0};
-    setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     if (connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
         ADD_FAILURE() << "no connection to " << port;
     return sock;
@@ -91,10 +98,11 @@ struct LoopPass : ::testing::Test {
         return sock;
     }
     // A page in the slot; returns the far end.
-    int page(int slot, std::uint32_t state = ws_state_open)
+    int page(int slot, ws_state state = ws_state_open)
     {
         int ends[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+        limited(ends[1]);
         ws_slots[slot] = {ends[0], state, true, 0, net_now_ms()};
         ws_out_reset(slot);
         return ends[1];

@@ -1,4 +1,3 @@
-#include "control/handshake.h"
 #include "control/sha1.h"
 
 #include <gtest/gtest.h>
@@ -45,15 +44,4 @@ TEST(Sha1, MatchesKnownDigestsAcrossThePaddingBoundariesWhateverTheInputChunks)
         for (std::uint32_t chunk : {1u, 7u, 64u, 1000u})
             EXPECT_EQ(sha1_hex(c.message, chunk), c.digest)
                 << c.message.size() << " bytes in chunks of " << chunk;
-}
-
-// The RFC's sample key is checked end to end, in the 101 reply.
-TEST(WsAcceptKey, GivesKeysTooLongForTheWorkAreaTheEmptyText)
-{
-    char accept[ws_accept_length + 1];
-    const std::string key(ws_key_max_length + 1, 'k');
-    ws_accept_key(bytes_of(key), ws_key_max_length, accept);
-    EXPECT_EQ(std::string(accept).size(), 28u);
-    ws_accept_key(bytes_of(key), ws_key_max_length + 1, accept);
-    EXPECT_STREQ(accept, "");
 }

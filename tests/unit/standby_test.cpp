@@ -1,6 +1,7 @@
 #include "game/standby.h"
 #include "game/status.h"
 #include "game_bytes.h"
+#include "host/loop.h"
 #include "host/registry.h"
 #include "log_capture.h"
 
@@ -35,11 +36,11 @@ std::pair<bytes, std::string> serve(const bytes& stream, std::vector<std::size_t
     cuts.push_back(stream.size());
     for (std::size_t i = 0, from = 0; i < cuts.size() && handle_kind == handle_no_room; from = cuts[i++]) {
         send(pair[1], stream.data() + from, cuts[i] - from, MSG_NOSIGNAL);
-        no_room_receive();
+        read_game_client();
     }
     if (handle_kind == handle_no_room) {
         shutdown(pair[1], SHUT_WR);
-        no_room_receive();
+        read_game_client();
     }
     EXPECT_EQ(handle_kind, handle_none) << "the handler must have ended";
     bytes reply = drain(pair[1]);

@@ -1,0 +1,53 @@
+// One program with one open page for a test file, and what its room tests
+// share: joins, raw room servers and raw game clients.
+import { before, after } from 'node:test';
+import { once } from 'node:events';
+import net from 'node:net';
+import { startProgram, MC_PORT, SLOW } from './program.mjs';
+import { connect, until } from './net.mjs';
+import { handshake, loginStart } from './game.mjs';
+import { openPage, joinPayload, command } from './ws.mjs';
+
+export const LOGIN = Buffer.concat([handshake(2), loginStart('Player_One')]);
+
+// Starts the program and opens the page before the file's tests, and stops
+// both after them. Room servers take ports from firstPort on.
+export function session(firstPort) {
+  const s = { nextPort: firstPort };
+  before(async () => {
+    s.program = await startProgram();
+    s.page = await openPage();
+  });
+  after(async () => {
+    s.page?.terminate();
+    await s.program?.stop();
+  });
+  // A wait whose failure shows the recent log.
+  s.until = (condition, what) => until(condition, what,
+    { timeoutMs: 15000 * SLOW, describe: () => s.program.describe(Math.max(0, s.program.mark() - 30)) });
+  s.join = (port, room = {}, host = '127.0.0.1') => command(s.program, s.page, joinPayload({ host, port, ...room }));
+  // A raw room server that keeps every byte each connection sends; it and its
+  // connections close when test `t` ends.
+  s.rawServer = async (t, onConnection = () => {}) => {
+    const connections = [];
+    const server = net.createServer((socket) => {
+      const entry = { socket, bytes: Buffer.alloc(0) };
+      connections.push(entry);
+      socket.on('data', (chunk) => { entry.bytes = Buffer.concat([entry.bytes, chunk]); }).on('error', () => {});
+      onConnection(entry);
+    }).listen(s.nextPort++, '127.0.0.1');
+    await once(server, 'listening');
+    t.after(() => { connections.forEach((entry) => entry.socket.destroy()); server.close(); });
+    return { port: server.address().port, connections };
+  };
+  // Joins the room at `port`, then logs a raw game client in there and sends
+  // `more`; `since` marks the log before it came.
+  s.rawGame = async (port, room, ...more) => {
+    await s.join(port, room);
+    const since = s.program.mark();
+    const game = await connect(MC_PORT);
+    await game.send(Buffer.concat([LOGIN, ...more]));
+    return { game, since };
+  };
+  return s;
+}

@@ -46,7 +46,7 @@ outcome feed(rewriter step, const bytes& stream)
 {
     outcome out;
     for (std::size_t i = 0; i < stream.size(); i++) {
-        if (step(stream[i])) {
+        if (!step(stream[i])) {
             out.stopped = true;
             out.stopped_at = i;
             return out;
@@ -406,7 +406,7 @@ TEST_F(Proxy, OnRandomStreamsTheFastPathMatchesTheOneByteStep)
         EXPECT_EQ(log.text(), split_log) << "round " << round;
         EXPECT_TRUE(slow.client == split.client && slow.server == split.server)
             << "fast path, round " << round;
-        far += up && nick_replaced == 1 && stream.size() > 300;
+        far += up && nick_replaced && stream.size() > 300;
     }
     EXPECT_GT(far, 30) << "too few streams got past their opening";
 }
@@ -430,7 +430,7 @@ bool scripted_step(std::uint8_t)
     const scripted& s = script[script_at++];
     to_client = {s.from < 0 ? script_bytes : recv_buf + s.from, s.client};
     to_server = {script_bytes, s.server};
-    return s.stop;
+    return !s.stop;
 }
 
 // A run passes on its own bytes, one piece per run.

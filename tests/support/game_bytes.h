@@ -1,5 +1,5 @@
-// Builders of game-protocol byte streams, random streams and cuts for the
-// split tests, and a drain for what a socket's peer received.
+// Builders of game-protocol byte streams, random streams for the split
+// tests, and a drain for what a socket's peer received.
 #pragma once
 
 #include <algorithm>
@@ -46,12 +46,12 @@ inline bytes frame(const bytes& body, std::int32_t prefix_bytes = 0)
     return cat({varint(static_cast<std::int32_t>(body.size()), prefix_bytes), body});
 }
 
-// Protocol 767, port 25565; the body is the address's length plus 7 bytes.
+// Port 25565; with protocol 767, the body is the address's length plus 7 bytes.
 inline bytes handshake(std::int32_t next, std::int32_t prefix_bytes = 0,
-                       std::string_view address = "localhost")
+                       std::string_view address = "localhost", std::int32_t protocol = 767)
 {
     return frame(cat({{0x00},
-                      varint(767),
+                      varint(protocol),
                       varint(static_cast<std::int32_t>(address.size())),
                       text(address),
                       {0x63, 0xDD},
@@ -115,19 +115,4 @@ inline bytes random_stream(std::mt19937& random, std::size_t max_size)
         out = cat({out, frame(body, random() % 8 == 0 ? 4 : 0)});
     }
     return out;
-}
-
-// Sorted cut positions inside the stream: a few anywhere, some clustered.
-inline std::vector<std::size_t> random_cuts(std::mt19937& random, std::size_t size)
-{
-    std::vector<std::size_t> cuts;
-    for (std::size_t i = size < 2 ? 0 : 1 + random() % 12; i > 0; i--) {
-        std::size_t at = 1 + random() % (size - 1);
-        for (std::size_t k = random() % 3; k > 0 && at + k < size; k--)
-            cuts.push_back(at + k);
-        cuts.push_back(at);
-    }
-    std::sort(cuts.begin(), cuts.end());
-    cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
-    return cuts;
 }

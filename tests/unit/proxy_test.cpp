@@ -80,22 +80,20 @@ struct peers {
     }
 };
 
-// Runs the stream through the pump in the given pieces, with or without the
-// fast path the program pairs with the rewriter; what the peers receive, with
-// the to-server bytes flushed at the end.
-outcome pump_pieces(rewriter step, const bytes& prelude, const bytes& stream, std::vector<std::size_t> cuts,
-                    bool fast = true, std::int32_t max_read = recv_buf_size)
+// Runs the stream through the pump and the rewriter's fast path in reads cut
+// at the given positions; what the peers receive.
+outcome pump_pieces(rewriter step, const bytes& prelude, const bytes& stream, std::vector<std::size_t> cuts)
 {
     mitm_reset();
     feed(mitm_c2s, prelude);
     peers fds;
     outcome out;
-    rewriter_run run = !fast ? nullptr : step == mitm_c2s ? mitm_c2s_run : mitm_s2c_run;
+    rewriter_run run = step == mitm_c2s ? mitm_c2s_run : mitm_s2c_run;
     cuts.push_back(stream.size());
     std::size_t from = 0;
     for (std::size_t to : cuts) {
         while (from < to && !out.stopped) {
-            std::size_t n = std::min(to - from, static_cast<std::size_t>(max_read));
+            std::size_t n = std::min(to - from, static_cast<std::size_t>(relay_read_size));
             std::memcpy(recv_buf, stream.data() + from, n);
             out.stopped = proxy_pump(static_cast<std::int32_t>(n), step, run);
             from += n;
@@ -125,7 +123,7 @@ outcome rewrite(rewriter step, const bytes& stream, const bytes& prelude = {})
             cut_sets.push_back({packet_buf_size + 3});
     }
     for (const auto& cuts : cut_sets) {
-        outcome split = pump_pieces(step, prelude, stream, cuts, true, relay_read_size);
+        outcome split = pump_pieces(step, prelude, stream, cuts);
         EXPECT_TRUE(split.client == whole.client) << "cut at " << cuts[0];
         EXPECT_EQ(split.stopped, whole.stopped) << "cut at " << cuts[0];
         EXPECT_TRUE(whole.stopped || split.server == whole.server) << "cut at " << cuts[0];
@@ -281,7 +279,7 @@ TEST_F(Proxy, GateStopsAnUnreplacedLoginPastItsBytesButNeverTheStatusExchange)
 TEST_F(Proxy, PacketsOfAnySizePassIntactBothWays)
 {
     const bytes login = cat({handshake(2), login_start("Player")});
-    for (std::size_t body : {16384u, 16385u, 100000u}) {
+    for (std::size_t body : {16384u, 16385u, 1u << 20}) {
         bytes big = packet(0x30, body - 1);
         ASSERT_EQ(big.size(), body + varint(static_cast<std::int32_t>(body)).size());
         bytes both = cat({big, packet(0x31, 10)});
@@ -343,54 +341,6 @@ TEST_F(Proxy, UntrustworthyFramingAndUnexpectedClientPacketsStopTheProxy)
     };
     for (std::size_t i = 0; i < std::size(client); i++)
         EXPECT_TRUE(rewrite(mitm_c2s, client[i]).stopped) << "case " << i;
-}
-
-// With the same cuts the fast path over the relay's 64 KiB reads must give
-// exactly what the one-byte step gives over 16 KiB reads, stops and what they
-// withhold included. (That the cuts change nothing else, the loop test below
-// shows.)
-TEST_F(Proxy, OnRandomStreamsTheFastPathMatchesTheOneByteStep)
-{
-    std::mt19937 random(7002);
-    int far = 0;
-    for (int round = 0; round < 600; round++) {
-        room_reset();
-        for (auto& b : room_record)
-            b = static_cast<std::uint8_t>(random() % 3 == 0 ? 0 : 'A' + random() % 40);
-        room_length = random() % 2 ? room_length_ipv4 : room_length_ipv6;
-        bool up = round % 2 == 0;
-        // The client's opening: a status or a login handshake, with its Login Start.
-        bytes prelude = round % 4 < 2 ? handshake(1) : cat({handshake(2), login_start("Bob")});
-        if (up && round % 8 == 0)
-            prelude.clear();
-        bytes stream = random_stream(random, 1 + random() % (round % 10 == 0 ? 40000 : 600));
-        if (round % 10 == 5) {
-            // A long packet, up to 1 MiB, anywhere: between packets or inside one.
-            bytes body(16000 + random() % (round % 50 == 5 ? 1u << 20 : 50000u));
-            for (std::size_t i = 0; i < body.size(); i += 1 + random() % 64)
-                body[i] = static_cast<std::uint8_t>(random());
-            bytes big = frame(body, random() % 4 == 0 ? 4 : 0);
-            std::size_t at = random() % 2 ? 0 : random() % stream.size();
-            stream.insert(stream.begin() + static_cast<std::ptrdiff_t>(at), big.begin(), big.end());
-        }
-        if (up) {
-            stream = cat({prelude, stream});
-            prelude.clear();
-        }
-        rewriter step = up ? mitm_c2s : mitm_s2c;
-        std::vector<std::size_t> cuts = random_cuts(random, stream.size());
-        log.text().clear();
-        outcome split = pump_pieces(step, prelude, stream, cuts, true, relay_read_size);
-        std::string split_log = log.text();
-        log.text().clear();
-        outcome slow = pump_pieces(step, prelude, stream, cuts, false);
-        EXPECT_EQ(slow.stopped, split.stopped) << "round " << round;
-        EXPECT_EQ(log.text(), split_log) << "round " << round;
-        EXPECT_TRUE(slow.client == split.client && slow.server == split.server)
-            << "fast path, round " << round;
-        far += up && nick_replaced && stream.size() > 300;
-    }
-    EXPECT_GT(far, 30) << "too few streams got past their opening";
 }
 
 namespace {

@@ -66,7 +66,8 @@ bool on_status(packet_reader& r)
     room_text_result name = room_text(room_field::room_name);
     room_text_result owner = room_text(room_field::owner_name);
     text_piece note{reinterpret_cast<const std::uint8_t*>(room_server_error),
-                    room_server_error != nullptr ? static_cast<std::int32_t>(std::strlen(room_server_error)) : 0};
+                    room_server_error != nullptr ? static_cast<std::int32_t>(std::strlen(room_server_error))
+                                                 : 0};
     std::int32_t document_length = room_status_format(r.buf, packet_buf_size, nick.length, nick.text,
                                                       name.length, name.text, owner.length, owner.text, note);
     r.buf[0] = packet_id_status_response;

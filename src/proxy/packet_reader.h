@@ -22,7 +22,7 @@ inline constexpr std::int32_t packet_buf_size = 16384;
 inline constexpr std::int32_t packet_head_room = 22;
 
 struct packet_reader {
-    const char* pop_line; // logged when a long packet starts to pass on
+    const char* pop_line;       // logged when a long packet starts to pass on
     std::int32_t received = 0;  // body bytes taken so far
     std::int32_t remaining = 0; // body bytes still expected
     varint_reader length{};     // the length prefix, while it is read
@@ -62,4 +62,5 @@ bool reader_between_packets(const packet_reader& reader);
 
 // Reads a VarInt field at offset within a complete packet (the packet id at
 // 0); false unless it ends inside the body.
-bool reader_field(const packet_reader& reader, std::int32_t offset, std::int32_t* value, std::int32_t* length);
+bool reader_field(const packet_reader& reader, std::int32_t offset, std::int32_t* value,
+                  std::int32_t* length);

@@ -190,7 +190,8 @@ bool create_proxy(sock_t client)
 
 bool proxy_status_done()
 {
-    return next_state == next_state_status && reader_between_packets(c2s_reader) && out_pending(client_out) == 0;
+    return next_state == next_state_status && reader_between_packets(c2s_reader) &&
+           out_pending(client_out) == 0;
 }
 
 bool proxy_untouched()

@@ -11,7 +11,8 @@ const char* room_server_error;
 packet_reader c2s_reader{"popped mitm_c2s buffer"};
 packet_reader s2c_reader{"popped mitm_s2c buffer"};
 
-bool rewrite_byte(packet_reader& reader, std::uint8_t byte, out_slice& pass, bool (*on_packet)(packet_reader&))
+bool rewrite_byte(packet_reader& reader, std::uint8_t byte, out_slice& pass,
+                  bool (*on_packet)(packet_reader&))
 {
     relayed_bytes++;
     to_client = {reader.buf, 0};

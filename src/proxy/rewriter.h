@@ -56,7 +56,8 @@ void mitm_reset();
 // the byte, passing long packets on in pass; a complete packet goes to
 // on_packet with pass holding it, and what that leaves in the slices is
 // framed anew. False when the proxy must end.
-bool rewrite_byte(packet_reader& reader, std::uint8_t byte, out_slice& pass, bool (*on_packet)(packet_reader&));
+bool rewrite_byte(packet_reader& reader, std::uint8_t byte, out_slice& pass,
+                  bool (*on_packet)(packet_reader&));
 // A rewriter's fast path over reader_run, with what goes on in pass.
 std::int32_t rewrite_run(packet_reader& reader, std::uint8_t* bytes, std::int32_t count, bool whole_allowed,
                          bool check_id, out_slice& pass, bool* whole);

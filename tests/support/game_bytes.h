@@ -65,11 +65,13 @@ inline bytes login_start(std::string_view name, const bytes& after = {}, std::in
                  prefix_bytes);
 }
 
-inline bytes drain(int fd)
+// What the socket holds now, up to most bytes.
+inline bytes drain(int fd, std::size_t most = SIZE_MAX)
 {
     bytes got;
     static std::uint8_t chunk[65536];
-    for (ssize_t n; (n = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT)) > 0;)
+    for (ssize_t n; got.size() < most &&
+                    (n = recv(fd, chunk, std::min(sizeof chunk, most - got.size()), MSG_DONTWAIT)) > 0;)
         got.insert(got.end(), chunk, chunk + n);
     return got;
 }

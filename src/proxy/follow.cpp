@@ -19,13 +19,13 @@ constexpr int max_fields = 5;
 // The framing of one direction, and the VarInt fields read at the start of
 // the current packet's body.
 struct stream_reader {
-    varint_reader length;
+    varint_reader prefix;   // the length, while it is read
     std::int32_t remaining; // body bytes to come
     bool in_body;
     bool packed;  // framed with an uncompressed length before the id
     bool reading; // more fields wanted
     std::int32_t skip; // body bytes to pass over before the next field
-    varint_reader var;
+    varint_reader var;      // the field being read
     int fields;
     std::int32_t field[max_fields];
 };
@@ -148,10 +148,10 @@ void follow_step(bool to_client, std::uint8_t byte)
         return;
     stream_reader& r = readers[to_client ? 1 : 0];
     if (!r.in_body) {
-        varint_step step = varint_take(r.length, byte);
+        varint_step step = varint_take(r.prefix, byte);
         if (step == varint_step::more)
             return;
-        r.remaining = static_cast<std::int32_t>(r.length.value);
+        r.remaining = static_cast<std::int32_t>(r.prefix.value);
         if (step == varint_step::too_long || r.remaining <= 0) {
             stage = game_stage::unknown;
             return;
@@ -211,7 +211,7 @@ void follow_bytes(bool to_client, const std::uint8_t* bytes, std::int32_t count)
 client_form follow_form()
 {
     const stream_reader& r = readers[1];
-    bool between_packets = !r.in_body && r.length.length == 0;
+    bool between_packets = !r.in_body && r.prefix.length == 0;
     game_stage now = between_packets && !login_unsure ? stage : game_stage::unknown;
     return {now, protocol, ids, compressed};
 }

@@ -7,11 +7,11 @@
 read_step reader_take(packet_reader& reader, std::uint8_t byte, out_slice& pass)
 {
     if (!reader.in_body) {
-        varint_step step = varint_take(reader.length, byte);
+        varint_step step = varint_take(reader.prefix, byte);
         if (step != varint_step::done)
             return step == varint_step::more ? read_step::more : read_step::stop;
         reader.in_body = true;
-        reader.remaining = static_cast<std::int32_t>(reader.length.value);
+        reader.remaining = static_cast<std::int32_t>(reader.prefix.value);
         return reader.remaining > 0 ? read_step::more : read_step::stop;
     }
 
@@ -126,7 +126,7 @@ std::int32_t reader_run(packet_reader& reader, std::uint8_t* bytes, std::int32_t
         // The state the steps leave after the pop.
         log_line(tag_mitm, "%s", reader.pop_line);
         reader.in_body = true;
-        reader.length = prefix;
+        reader.prefix = prefix;
         reader.received = packet_buf_size + 1;
         reader.remaining = length - reader.received;
         if (reader.remaining == 0)
@@ -139,13 +139,13 @@ void reader_clear(packet_reader& reader)
 {
     reader.received = 0;
     reader.remaining = 0;
-    reader.length = {};
+    reader.prefix = {};
     reader.in_body = false;
 }
 
 bool reader_between_packets(const packet_reader& reader)
 {
-    return !reader.in_body && reader.length.length == 0;
+    return !reader.in_body && reader.prefix.length == 0;
 }
 
 bool reader_field(const packet_reader& reader, std::int32_t offset, std::int32_t* value, std::int32_t* length)

@@ -25,7 +25,7 @@ struct packet_reader {
     const char* pop_line;       // logged when a long packet starts to pass on
     std::int32_t received = 0;  // body bytes taken so far
     std::int32_t remaining = 0; // body bytes still expected
-    varint_reader length{};     // the length prefix, while it is read
+    varint_reader prefix{};     // the length prefix, while it is read
     bool in_body = false;
     std::uint8_t buf[packet_buf_size + packet_head_room]{};
 };

@@ -12,8 +12,8 @@ inline constexpr char tag_ws[] = "[WS] ";
 // " [cut, N bytes in all]", N counting the text as it came.
 inline constexpr std::int32_t log_text_max = 256;
 
-// Writes tag, message and a line feed to standard output as one write and
-// flushes it, so that a watcher of a redirected log sees every event at once.
+// Writes tag, message and a line feed to the log whole, never interleaved with
+// another line; a watcher of a redirected log has it before the loop waits.
 // Bytes below 0x20 and 0x7F in the message show as \xNN, so no line can end
 // early or contain a second one. Returns the bytes written.
 std::int32_t log_line(const char* tag, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -16,9 +16,10 @@ inline constexpr unsigned ws_master_max_failures = 3; // a fourth failure ends t
 inline constexpr int ws_slot_count = 16;
 // Every read takes at most recv_buf_size bytes, except the relay's: a proxy
 // reads up to relay_read_size at once and takes each recv_buf_size bytes of
-// it as one read of its own.
+// it as one read of its own. Large reads drain what a fast peer has sent in
+// one call, so that the relay and its peers wake each other less often.
 inline constexpr std::int32_t recv_buf_size = 16384;
-inline constexpr std::int32_t relay_read_size = 4 * recv_buf_size;
+inline constexpr std::int32_t relay_read_size = 16 * recv_buf_size;
 
 // A proxy peer that takes none of the output waiting for it this long ends
 // the proxy: the game's own time-out would end the session anyway.
@@ -32,7 +33,7 @@ inline constexpr int short_wait_limit_ms = 10000;
 // for all it can produce: its own bytes and the packet its rewriter holds from
 // before (at most relay_out_carry), so that at the bound at least
 // relay_min_read bytes can be read.
-inline constexpr std::int32_t relay_out_bound = 4 * recv_buf_size;
+inline constexpr std::int32_t relay_out_bound = relay_read_size;
 inline constexpr std::int32_t relay_out_carry = 16384 + 64;
 inline constexpr std::int32_t relay_min_read = 4096;
 inline constexpr std::int32_t relay_out_size = relay_out_bound + relay_min_read + relay_out_carry;

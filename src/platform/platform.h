@@ -18,7 +18,8 @@ inline constexpr sock_t invalid_sock = static_cast<sock_t>(~static_cast<sock_t>(
 // started without a standard output writes its log to a file instead.
 void console_setup();
 
-// Writes finished log bytes where the log goes, at once.
+// Writes finished log bytes where the log goes. They are there by the time
+// the loop next waits (wait_run), or before an error text on standard error.
 void console_write(const char* bytes, std::int32_t length);
 
 // Starts the socket library. On POSIX also keeps a vanished peer from killing

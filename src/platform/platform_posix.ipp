@@ -58,12 +58,21 @@ bool set_int_option(sock_t s, int level, int name, int value)
 
 } // namespace
 
-void console_setup() {}
+// The log's lines gather here and leave in one write whenever the loop is
+// about to wait (or the buffer fills): a watcher still has every line before
+// the program waits, and a busy relay does not pay a write per line.
+namespace {
+char console_buf[65536];
+} // namespace
+
+void console_setup()
+{
+    std::setvbuf(stdout, console_buf, _IOFBF, sizeof console_buf);
+}
 
 void console_write(const char* bytes, std::int32_t length)
 {
     std::fwrite(bytes, 1, static_cast<size_t>(length), stdout);
-    std::fflush(stdout);
 }
 
 bool net_startup()
@@ -89,6 +98,7 @@ bool net_would_block()
 
 void net_perror(const char* prefix)
 {
+    std::fflush(stdout); // the line that the error text explains goes first
     std::perror(prefix);
 }
 
@@ -261,6 +271,7 @@ void wait_add_write(sock_t s)
 
 int wait_run(int timeout_ms)
 {
+    std::fflush(stdout);
     int result;
     do {
         result = poll(wait_entries, static_cast<nfds_t>(wait_count), timeout_ms);

@@ -121,6 +121,70 @@ bool followed(bool to_client)
     return to_client || stage == game_stage::handshake || stage == game_stage::login;
 }
 
+// A VarInt field at the start of at most avail body bytes, read as the
+// steps read it. Returns its length, 0 when the body ends first or when five
+// bytes do not end it (the steps then stop reading fields).
+std::int32_t field_at(const std::uint8_t* bytes, std::int32_t avail, std::int32_t* value)
+{
+    std::uint32_t v = 0;
+    for (std::int32_t i = 0; i < avail && i < varint_max_bytes; i++) {
+        v |= static_cast<std::uint32_t>(bytes[i] & (i < 4 ? 0x7F : 0xFF)) << (7 * i);
+        if ((bytes[i] & 0x80) == 0) {
+            *value = static_cast<std::int32_t>(v);
+            return i + 1;
+        }
+    }
+    return 0;
+}
+
+// Takes the packets toward the game client in the configuration or play
+// stage that lie whole at the start of bytes, as their steps would, and
+// returns their length; 0 where the steps must go (anything else).
+std::int32_t whole_packets(const std::uint8_t* bytes, std::int32_t count)
+{
+    const stream_reader& r = readers[1];
+    if (r.in_body || r.len_shift != 0)
+        return 0;
+    std::int32_t at = 0;
+    while (at < count && (stage == game_stage::play || stage == game_stage::configuration)) {
+        // A length of up to four bytes: always positive.
+        std::int32_t length = 0;
+        std::int32_t prefix = 0;
+        for (std::uint8_t byte = 0x80; byte >= 0x80; prefix++) {
+            if (at + prefix == count || prefix == varint_max_bytes - 1)
+                return at;
+            byte = bytes[at + prefix];
+            length |= (byte & 0x7F) << (7 * prefix);
+        }
+        if (length < 1 || length > count - at - prefix)
+            return at;
+        // These stages read the id, after a data length of 0 when the framing
+        // carries one; a packet compressed whole may be a stage change.
+        const std::uint8_t* body = bytes + at + prefix;
+        std::int32_t id = 0;
+        std::int32_t used = 0;
+        if (compressed) {
+            std::int32_t data_length = 0;
+            used = field_at(body, length, &data_length);
+            if (used > 0 && data_length != 0) {
+                if (data_length == stage_packet_size)
+                    stage = game_stage::unknown;
+                at += prefix + length;
+                continue;
+            }
+        }
+        std::int32_t id_length = used > 0 || !compressed ? field_at(body + used, length - used, &id) : 0;
+        if (id_length == 0)
+            stage = game_stage::unknown;
+        else if (stage == game_stage::configuration && ids != nullptr && id == ids->finish_configuration)
+            stage = game_stage::play;
+        else if (stage == game_stage::play && ids != nullptr && id == ids->start_configuration)
+            stage = game_stage::configuration;
+        at += prefix + length;
+    }
+    return at;
+}
+
 } // namespace
 
 const packet_ids* packet_ids_for(std::int32_t version)
@@ -186,6 +250,12 @@ void follow_bytes(bool to_client, const std::uint8_t* bytes, std::int32_t count)
 {
     stream_reader& r = readers[to_client ? 1 : 0];
     while (count > 0 && followed(to_client)) {
+        std::int32_t whole = to_client ? whole_packets(bytes, count) : 0;
+        if (whole > 0) {
+            bytes += whole;
+            count -= whole;
+            continue;
+        }
         // Bytes to pass over, short of the packet's last, go at once.
         std::int32_t run = 0;
         if (r.in_body && (!r.reading || r.skip > 0)) {

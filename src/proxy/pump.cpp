@@ -9,6 +9,10 @@ namespace {
 
 std::uint8_t client_gather[client_gather_size];
 
+// Whole packets gathered into one piece reach the stage follower in runs of
+// about this many bytes, while they are still in the nearest cache.
+constexpr std::int32_t follow_chunk = 4096;
+
 // What a batch of batch_size bytes holds after more output: a piece as a step
 // leaves it joins the batch when it fits behind what waits there, otherwise
 // the batch and the piece leave; a run the step would have passed on a byte at
@@ -129,11 +133,18 @@ struct server_output {
 
     bool take(out_slice slice, bool byte_wise)
     {
+        if (append(slice))
+            return true;
+        batched = batched_after(batched, slice.length, server_batch_size, byte_wise);
+        return false;
+    }
+
+    bool append(out_slice slice)
+    {
         if (slice.length > 0 && !out_append(server_out, slice.bytes, slice.length)) {
             log_line(tag_proxy, "room server stalled");
             return true;
         }
-        batched = batched_after(batched, slice.length, server_batch_size, byte_wise);
         return false;
     }
 
@@ -161,10 +172,56 @@ bool proxy_pump(std::int32_t count, rewriter step, rewriter_run run)
             share_end += recv_buf_size;
         }
     };
+    // A piece the fast path gave that the gathering below did not take.
+    bool pending = false;
+    bool whole = false;
+    std::int32_t taken = 0;
     for (std::int32_t i = 0; i < count;) {
         enter(i);
-        bool whole = false;
-        std::int32_t taken = run != nullptr ? run(recv_buf + i, count - i, &whole) : 0;
+        if (!pending) {
+            whole = false;
+            taken = run != nullptr ? run(recv_buf + i, count - i, &whole) : 0;
+        }
+        pending = false;
+        // Whole packets that go on as they came, one after another, leave as
+        // one piece, counted in the batch packet by packet as if each had
+        // left alone.
+        bool to_client_side = to_client.length > 0;
+        bool can_gather = whole && to_client.length + to_server.length == taken &&
+                          (to_client_side ? to_client.bytes : to_server.bytes) == recv_buf + i &&
+                          (to_client_side ? to_c.count + 1 < net_pieces_max
+                                          : server_out.capacity - out_pending(server_out) >= count - i);
+        if (can_gather) {
+            std::int32_t start = i;
+            std::int32_t followed = i; // the follower reads the bytes while they are fresh
+            for (;;) {
+                enter(i + taken - 1);
+                if (to_client_side)
+                    to_c.batched = batched_after(to_c.batched, taken, client_batch_size, false);
+                else
+                    to_s.batched = batched_after(to_s.batched, taken, server_batch_size, false);
+                i += taken;
+                if (i - followed >= follow_chunk) {
+                    follow_bytes(to_client_side, recv_buf + followed, i - followed);
+                    followed = i;
+                }
+                if (i == count)
+                    break;
+                enter(i);
+                taken = run(recv_buf + i, count - i, &whole);
+                out_slice next = to_client_side ? to_client : to_server;
+                pending = true;
+                if (!whole || next.length != taken || next.bytes != recv_buf + i ||
+                    (to_client_side ? to_server.length : to_client.length) != 0)
+                    break;
+                pending = false;
+            }
+            out_slice gathered{recv_buf + start, i - start};
+            follow_bytes(to_client_side, recv_buf + followed, i - followed);
+            if (to_client_side ? to_c.add(gathered, to_c.batched) : to_s.append(gathered))
+                return true;
+            continue;
+        }
         if (taken == 0) {
             if (!step(recv_buf[i])) {
                 // What a batch would still hold stays unsent; the rest had left.
@@ -176,8 +233,10 @@ bool proxy_pump(std::int32_t count, rewriter step, rewriter_run run)
             taken = 1;
             whole = true; // a step's output is one piece
         }
-        follow_bytes(true, to_client.bytes, to_client.length);
-        follow_bytes(false, to_server.bytes, to_server.length);
+        if (to_client.length > 0)
+            follow_bytes(true, to_client.bytes, to_client.length);
+        if (to_server.length > 0)
+            follow_bytes(false, to_server.bytes, to_server.length);
         if (whole) {
             // The piece leaves with its last byte, in whichever share that lies.
             enter(i + taken - 1);

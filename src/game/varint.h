@@ -54,7 +54,17 @@ struct varint_result {
 };
 
 // Reads a VarInt from at most available bytes.
-void varint_decode(varint_result* result, const std::uint8_t* bytes, std::int32_t available);
+constexpr void varint_decode(varint_result* result, const std::uint8_t* bytes, std::int32_t available)
+{
+    varint_reader reader{};
+    varint_step step = varint_step::more;
+    for (std::int32_t i = 0; i < available && step == varint_step::more; i++)
+        step = varint_take(reader, bytes[i]);
+    result->value = static_cast<std::int32_t>(reader.value);
+    result->ok = step == varint_step::done;
+    if (result->ok)
+        result->length = reader.length;
+}
 
 // Writes value into at most capacity bytes. Returns the count written, or -1
 // when it does not fit or value is negative (bytes may have been written).

@@ -8,6 +8,8 @@
 #include "game/protocol.h"
 #include "game/varint.h"
 
+#include <algorithm>
+
 namespace {
 
 // A packet that changes the stage is its id alone: compressed, it would
@@ -126,15 +128,10 @@ bool followed(bool to_client)
 // bytes do not end it (the steps then stop reading fields).
 std::int32_t field_at(const std::uint8_t* bytes, std::int32_t avail, std::int32_t* value)
 {
-    std::uint32_t v = 0;
-    for (std::int32_t i = 0; i < avail && i < varint_max_bytes; i++) {
-        v |= static_cast<std::uint32_t>(bytes[i] & (i < 4 ? 0x7F : 0xFF)) << (7 * i);
-        if ((bytes[i] & 0x80) == 0) {
-            *value = static_cast<std::int32_t>(v);
-            return i + 1;
-        }
-    }
-    return 0;
+    varint_result field{};
+    varint_decode(&field, bytes, avail);
+    *value = field.value;
+    return field.ok ? field.length : 0;
 }
 
 // Takes the packets toward the game client in the configuration or play
@@ -143,20 +140,14 @@ std::int32_t field_at(const std::uint8_t* bytes, std::int32_t avail, std::int32_
 std::int32_t whole_packets(const std::uint8_t* bytes, std::int32_t count)
 {
     const stream_reader& r = readers[1];
-    if (r.in_body || r.len_shift != 0)
+    if (r.in_body || r.prefix.length != 0)
         return 0;
     std::int32_t at = 0;
     while (at < count && (stage == game_stage::play || stage == game_stage::configuration)) {
         // A length of up to four bytes: always positive.
         std::int32_t length = 0;
-        std::int32_t prefix = 0;
-        for (std::uint8_t byte = 0x80; byte >= 0x80; prefix++) {
-            if (at + prefix == count || prefix == varint_max_bytes - 1)
-                return at;
-            byte = bytes[at + prefix];
-            length |= (byte & 0x7F) << (7 * prefix);
-        }
-        if (length < 1 || length > count - at - prefix)
+        std::int32_t prefix = field_at(bytes + at, std::min(count - at, varint_max_bytes - 1), &length);
+        if (prefix == 0 || length < 1 || length > count - at - prefix)
             return at;
         // These stages read the id, after a data length of 0 when the framing
         // carries one; a packet compressed whole may be a stage change.

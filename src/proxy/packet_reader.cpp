@@ -72,23 +72,18 @@ std::int32_t take_run(packet_reader& reader, std::uint8_t* bytes, std::int32_t c
 // short_allowed, and with an id that parses when check_id), or a longer one up
 // to the byte at which they pop it. Its length prefix must be minimal and at
 // most four bytes long. Returns the piece's length, 0 for none; *prefix is
-// the length prefix as the steps would have read it.
+// the length prefix as read.
 std::int32_t unchanged_piece(const packet_reader& reader, const std::uint8_t* bytes, std::int32_t count,
-                             bool short_allowed, bool check_id, varint_reader* prefix)
+                             bool short_allowed, bool check_id, varint_result* prefix)
 {
     // Only at a packet's start: no length byte read yet.
     if (!reader_between_packets(reader))
         return 0;
     // Four bytes hold lengths up to 2^28 - 1, always positive; a longer
     // prefix goes through the one-byte step.
-    varint_step step = varint_step::more;
-    while (step == varint_step::more) {
-        if (prefix->length == count || prefix->length == varint_max_bytes - 1)
-            return 0;
-        step = varint_take(*prefix, bytes[prefix->length]);
-    }
-    std::int32_t value = static_cast<std::int32_t>(prefix->value);
-    if (value < 1 || prefix->length != varint_size(value))
+    varint_decode(prefix, bytes, count < varint_max_bytes - 1 ? count : varint_max_bytes - 1);
+    std::int32_t value = prefix->value;
+    if (!prefix->ok || value < 1 || prefix->length != varint_size(value))
         return 0;
     if (value > packet_buf_size) {
         // Nothing inspects a long packet: the pop passes the length, the
@@ -100,11 +95,9 @@ std::int32_t unchanged_piece(const packet_reader& reader, const std::uint8_t* by
         return 0;
     if (check_id) {
         // The id parses when one of its first five bytes ends it.
-        std::int32_t id_end = value < varint_max_bytes ? value : varint_max_bytes;
-        std::int32_t i = 0;
-        while (i < id_end && bytes[prefix->length + i] >= 0x80)
-            i++;
-        if (i == id_end)
+        varint_result id{};
+        varint_decode(&id, bytes + prefix->length, value);
+        if (!id.ok)
             return 0;
     }
     return prefix->length + value;
@@ -115,18 +108,18 @@ std::int32_t unchanged_piece(const packet_reader& reader, const std::uint8_t* by
 std::int32_t reader_run(packet_reader& reader, std::uint8_t* bytes, std::int32_t count, bool whole_allowed,
                         bool check_id, out_slice& pass, bool* whole)
 {
-    varint_reader prefix{};
+    varint_result prefix{};
     std::int32_t run = unchanged_piece(reader, bytes, count, whole_allowed, check_id, &prefix);
     *whole = run > 0;
     if (!*whole)
         return take_run(reader, bytes, count, pass);
     pass = {bytes, run};
-    std::int32_t length = static_cast<std::int32_t>(prefix.value);
+    std::int32_t length = prefix.value;
     if (length > packet_buf_size) {
         // The state the steps leave after the pop.
         log_line(tag_mitm, "%s", reader.pop_line);
         reader.in_body = true;
-        reader.prefix = prefix;
+        reader.prefix = {static_cast<std::uint32_t>(length), prefix.length};
         reader.received = packet_buf_size + 1;
         reader.remaining = length - reader.received;
         if (reader.remaining == 0)

@@ -80,20 +80,22 @@ struct peers {
     }
 };
 
-// Runs the stream through the pump and the rewriter's fast path in reads cut
-// at the given positions; what the peers receive.
-outcome pump_pieces(rewriter step, const bytes& prelude, const bytes& stream, std::vector<std::size_t> cuts)
+// Runs the stream through the pump in reads cut at the given positions, with
+// the rewriter's fast path and the relay's reads, or the one-byte step alone
+// and 16 KiB reads; what the peers receive.
+outcome pump_pieces(rewriter step, const bytes& prelude, const bytes& stream, std::vector<std::size_t> cuts,
+                    bool fast = true)
 {
     mitm_reset();
     feed(mitm_c2s, prelude);
     peers fds;
     outcome out;
-    rewriter_run run = step == mitm_c2s ? mitm_c2s_run : mitm_s2c_run;
+    rewriter_run run = !fast ? nullptr : step == mitm_c2s ? mitm_c2s_run : mitm_s2c_run;
     cuts.push_back(stream.size());
     std::size_t from = 0;
     for (std::size_t to : cuts) {
         while (from < to && !out.stopped) {
-            std::size_t n = std::min(to - from, static_cast<std::size_t>(relay_read_size));
+            std::size_t n = std::min(to - from, static_cast<std::size_t>(fast ? relay_read_size : recv_buf_size));
             std::memcpy(recv_buf, stream.data() + from, n);
             out.stopped = proxy_pump(static_cast<std::int32_t>(n), step, run);
             from += n;
@@ -335,6 +337,53 @@ TEST_F(Proxy, UntrustworthyFramingAndUnexpectedClientPacketsStopTheProxy)
     };
     for (std::size_t i = 0; i < std::size(client); i++)
         EXPECT_TRUE(rewrite(mitm_c2s, client[i]).stopped) << "case " << i;
+}
+
+// With the same cuts the fast path over the relay's large reads must give
+// exactly what the one-byte step gives over 16 KiB reads, stops and what they
+// withhold included.
+TEST_F(Proxy, OnRandomStreamsTheFastPathMatchesTheOneByteStep)
+{
+    std::mt19937 random(7002);
+    int far = 0;
+    for (int round = 0; round < 600; round++) {
+        room_reset();
+        for (auto& b : room_record)
+            b = static_cast<std::uint8_t>(random() % 3 == 0 ? 0 : 'A' + random() % 40);
+        room_length = random() % 2 ? room_length_ipv4 : room_length_ipv6;
+        bool up = round % 2 == 0;
+        // The client's opening: a status or a login handshake, with its Login Start.
+        bytes prelude = round % 4 < 2 ? handshake(1) : cat({handshake(2), login_start("Bob")});
+        bytes stream = random_stream(random, 1 + random() % (round % 10 == 0 ? 40000 : 600));
+        if (round % 10 == 5) {
+            // A long packet, up to 1 MiB, anywhere: between packets or inside one.
+            bytes body(16000 + random() % (round % 50 == 5 ? 1u << 20 : 50000u), 0x42);
+            bytes big = frame(body, random() % 4 == 0 ? 4 : 0);
+            std::size_t at = random() % 2 ? 0 : random() % stream.size();
+            stream.insert(stream.begin() + static_cast<std::ptrdiff_t>(at), big.begin(), big.end());
+        }
+        if (up && round % 8 != 0)
+            stream = cat({prelude, stream});
+        if (up)
+            prelude.clear();
+        std::vector<std::size_t> cuts;
+        for (std::size_t i = random() % 12, at; i > 0; i--) {
+            cuts.push_back(at = random() % stream.size());
+            cuts.push_back(at + random() % 3); // now and then reads of a byte or two
+        }
+        std::sort(cuts.begin(), cuts.end());
+        rewriter step = up ? mitm_c2s : mitm_s2c;
+        log.text().clear();
+        outcome split = pump_pieces(step, prelude, stream, cuts);
+        std::string split_log = log.text();
+        log.text().clear();
+        outcome slow = pump_pieces(step, prelude, stream, cuts, false);
+        EXPECT_EQ(log.text(), split_log) << "round " << round;
+        EXPECT_TRUE(slow.stopped == split.stopped && slow.client == split.client && slow.server == split.server)
+            << "round " << round;
+        far += up && nick_replaced && stream.size() > 300;
+    }
+    EXPECT_GT(far, 30) << "too few streams got past their opening";
 }
 
 namespace {

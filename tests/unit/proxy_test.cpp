@@ -369,7 +369,7 @@ TEST_F(Proxy, OnRandomStreamsTheFastPathMatchesTheOneByteStep)
         std::vector<std::size_t> cuts;
         for (std::size_t i = random() % 12, at; i > 0; i--) {
             cuts.push_back(at = random() % stream.size());
-            cuts.push_back(at + random() % 3); // now and then reads of a byte or two
+            cuts.push_back(std::min(at + random() % 3, stream.size())); // reads of a byte or two
         }
         std::sort(cuts.begin(), cuts.end());
         rewriter step = up ? mitm_c2s : mitm_s2c;

@@ -95,7 +95,7 @@ inline trace feed(rewriter step, rewriter_run fast, const packet_reader& reader,
             i += static_cast<std::size_t>(taken);
             continue;
         }
-        if (step(bytes[i])) {
+        if (!step(bytes[i])) {
             out.stopped = true;
             out.stopped_at = i;
             break;

@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         mitm_reset();
         // The stage the client's handshake would have set: none, status, login, other.
         next_state = stage & 3;
-        nick_replaced = (stage >> 2) & 1;
+        nick_replaced = ((stage >> 2) & 1) != 0;
     };
     mitm_fuzz::compare(mitm_s2c, mitm_s2c_run, s2c_reader, setup, data + at, size - at);
     return 0;

@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::uint8_t> read(data, data + size);
     varint_result result{};
     varint_decode(&result, read.data(), static_cast<std::int32_t>(size));
-    if (result.ok == 0)
+    if (!result.ok)
         return 0;
     if (result.length < 1 || result.length > varint_max_bytes ||
         result.length > static_cast<std::int32_t>(size))
@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         __builtin_trap();
     varint_result again{};
     varint_decode(&again, encoded, written);
-    if (again.ok != 1 || again.value != result.value || again.length != written)
+    if (!again.ok || again.value != result.value || again.length != written)
         __builtin_trap();
 
     // The rest of the input framed by its own length, as the rewriters do it.
@@ -38,12 +38,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::uint8_t> framed(static_cast<std::size_t>(count) + 6);
     std::memcpy(framed.data(), read.data() + result.length, static_cast<std::size_t>(count));
     std::int32_t framed_count = count;
-    if (varint_insert_prefix(framed.data(), &framed_count, count) != 0)
+    if (!varint_insert_prefix(framed.data(), &framed_count, count))
         __builtin_trap();
     if (count == 0)
         return 0;
     varint_decode(&again, framed.data(), framed_count);
-    if (again.ok != 1 || again.value != count || again.length + count != framed_count ||
+    if (!again.ok || again.value != count || again.length + count != framed_count ||
         std::memcmp(framed.data() + again.length, read.data() + result.length,
                     static_cast<std::size_t>(count)) != 0)
         __builtin_trap();

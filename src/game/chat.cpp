@@ -2,9 +2,14 @@
 
 #include "game/varint.h"
 
+#include <cstring>
+
 namespace {
 
 constexpr char hex_digits[] = "0123456789abcdef";
+// The control characters with a short escape in JSON, and its letters.
+constexpr char short_escapes[] = "\b\f\n\r\t";
+constexpr char short_escape_letters[] = "bfnrt";
 constexpr char json_head[] = R"({"text":")";
 constexpr char json_tail[] = R"("})";
 constexpr std::uint8_t nbt_tag_string = 0x08;
@@ -94,24 +99,13 @@ void put_json_string(bounded_writer& w, std::int32_t length, const std::uint8_t*
         } else if (c >= 0x20) {
             put_utf8(w, c);
         } else {
+            // A short escape where JSON has one, else \u00XX.
+            const char* shorthand = static_cast<const char*>(
+                std::memchr(short_escapes, static_cast<int>(c), sizeof short_escapes - 1));
             w.put('\\');
-            switch (c) {
-            case '\b':
-                w.put('b');
-                break;
-            case '\f':
-                w.put('f');
-                break;
-            case '\n':
-                w.put('n');
-                break;
-            case '\r':
-                w.put('r');
-                break;
-            case '\t':
-                w.put('t');
-                break;
-            default:
+            if (shorthand != nullptr) {
+                w.put(static_cast<std::uint8_t>(short_escape_letters[shorthand - short_escapes]));
+            } else {
                 w.put('u');
                 w.put('0');
                 w.put('0');

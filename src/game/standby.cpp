@@ -1,5 +1,6 @@
 #include "game/standby.h"
 
+#include "game/protocol.h"
 #include "game/status.h"
 #include "game/varint.h"
 #include "host/log.h"
@@ -15,14 +16,6 @@ std::uint8_t no_room_next_state;
 
 namespace {
 
-constexpr std::uint8_t packet_id_handshake = 0x00; // also status request and login start
-constexpr std::uint8_t packet_id_ping = 0x01;
-constexpr std::uint8_t packet_id_reply = 0x00; // status response and login disconnect
-constexpr std::uint8_t next_state_status = 1;
-constexpr std::uint8_t next_state_login = 2;
-// A game sent on by a Transfer packet; treated as a login.
-constexpr std::uint8_t next_state_transfer = 3;
-
 // The bytes in front of a reply that carries a text as its one string: packet
 // length, packet id, string length. Fixed when the program is built, since the
 // texts are.
@@ -31,20 +24,14 @@ struct text_reply_head {
     std::int32_t length;
 };
 
-constexpr void put_varint(text_reply_head& head, std::int32_t value)
-{
-    auto rest = static_cast<std::uint32_t>(value);
-    for (; rest > 0x7F; rest >>= 7)
-        head.bytes[head.length++] = static_cast<std::uint8_t>(rest | 0x80);
-    head.bytes[head.length++] = static_cast<std::uint8_t>(rest);
-}
-
 constexpr text_reply_head head_for(std::int32_t text_length)
 {
+    // The status response and the login disconnect share their id.
+    static_assert(packet_id_status_response == packet_id_login_disconnect);
     text_reply_head head{};
-    put_varint(head, 1 + varint_size(text_length) + text_length);
-    head.bytes[head.length++] = packet_id_reply;
-    put_varint(head, text_length);
+    head.length = varint_encode(head.bytes, varint_max_bytes, 1 + varint_size(text_length) + text_length);
+    head.bytes[head.length++] = packet_id_status_response;
+    head.length += varint_encode(head.bytes + head.length, varint_max_bytes, text_length);
     return head;
 }
 
@@ -90,7 +77,7 @@ no_room_outcome packet_complete()
         log_line(tag_proxy, "unexpected interaction");
         return drop_now;
     }
-    if (no_room_next_state == next_state_status && id == packet_id_handshake) {
+    if (no_room_next_state == next_state_status && id == packet_id_status_request) {
         log_line(tag_proxy, "status request");
         return reply(build_text_reply(status_head, standby_status.bytes, standby_status.length));
     }
@@ -104,7 +91,7 @@ no_room_outcome packet_complete()
         no_room_packet[0] = ping_body_length;
         return reply(1 + ping_body_length);
     }
-    if (no_room_next_state == next_state_login && id == packet_id_handshake) {
+    if (no_room_next_state == next_state_login && id == packet_id_login_start) {
         log_line(tag_proxy, "login start");
         return reply(build_text_reply(disconnect_head, standby_disconnect.bytes, standby_disconnect.length));
     }
@@ -125,9 +112,10 @@ no_room_outcome no_room_step(std::uint8_t byte)
 {
     if (no_room_remaining == 0) {
         // Only one-byte lengths are accepted: no packet here needs more.
-        if (byte > no_room_max_body)
+        varint_reader length{};
+        if (varint_take(length, byte) != varint_step::done)
             return drop_now;
-        no_room_remaining = byte;
+        no_room_remaining = static_cast<std::int32_t>(length.value);
         return keep_reading;
     }
     no_room_packet[no_room_count++] = byte;

@@ -7,8 +7,6 @@
 inline constexpr std::int32_t no_room_packet_size = 8192;
 // Packets are framed by a one-byte length, so a body never exceeds this.
 inline constexpr std::int32_t no_room_max_body = 127;
-// A well-formed ping: packet id 1 and an 8-byte payload.
-inline constexpr std::int32_t ping_body_length = 9;
 
 // The state of the one standby connection, meaningful while handle_kind is
 // handle_no_room. no_room_packet gathers the current packet's body and is

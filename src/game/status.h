@@ -79,26 +79,23 @@ inline constexpr auto site = join_text<joined_length(site_parts)>(site_parts);
 // string is not JSON, and strict parsers (Node's among them) refuse it.
 inline constexpr std::string_view first_line_end = R"({"color":"white","text":".\n"})";
 
-inline constexpr std::string_view favicon = R"("favicon":"data:image/png;base64,)";
+// The status documents' first line, and their end: the logo as favicon.
+inline constexpr std::string_view first_line_parts[] = {
+    bar, ",", R"(" ",)", tagline.view(), ",", first_line_end, ",", bar, ","};
+inline constexpr auto first_line = join_text<joined_length(first_line_parts)>(first_line_parts);
+
+inline constexpr std::string_view favicon_parts[] = {R"("favicon":"data:image/png;base64,)", logo_base64,
+                                                     R"("})"};
+inline constexpr auto favicon = join_text<joined_length(favicon_parts)>(favicon_parts);
 
 inline constexpr std::string_view standby_status_parts[] = {
     R"({"version":{"name":"§fv1","protocol":1},"description":[)",
-    bar,
-    ",",
-    R"(" ",)",
-    tagline.view(),
-    ",",
-    first_line_end,
-    ",",
-    bar,
-    ",",
+    first_line.view(),
     R"({"color":"white","text":" select a room in "},)",
     site.view(),
     ",",
     R"({"color":"white","text":"."}],)",
-    favicon,
-    logo_base64,
-    R"("})"};
+    favicon.view()};
 
 inline constexpr std::string_view standby_disconnect_parts[] = {
     "[",
@@ -121,21 +118,11 @@ inline constexpr std::string_view standby_disconnect_parts[] = {
 
 inline constexpr std::string_view room_status_template_parts[] = {
     R"({"version":{"name":"§f%.*s","protocol":1},"description":[)",
-    bar,
-    ",",
-    R"(" ",)",
-    tagline.view(),
-    ",",
-    first_line_end,
-    ",",
-    bar,
-    ",",
+    first_line.view(),
     R"(" ",)",
     R"({"color":"white","underlined":true,"text":"%.*s"},)",
     R"({"color":"white","text":" by %.*s"}%.*s],)",
-    favicon,
-    logo_base64,
-    R"("})"};
+    favicon.view()};
 
 } // namespace status_pieces
 

@@ -1,5 +1,6 @@
 #include "proxy/farewell.h"
 
+#include "game/protocol.h"
 #include "game/varint.h"
 #include "host/registry.h"
 
@@ -8,9 +9,8 @@
 namespace {
 
 constexpr char transfer_host[] = "127.0.0.1";
-constexpr std::int32_t login_id_disconnect = 0x00;
-// Behind the body: the length prefix, whose insertion needs room for six bytes.
-constexpr std::int32_t body_capacity = farewell_buf_size - 6;
+// Behind the body: room for the length prefix.
+constexpr std::int32_t body_capacity = farewell_buf_size - varint_max_bytes;
 
 // Puts the packet's head in front of a body of the given id: the
 // uncompressed length 0 when compression is on. Returns where the fields go.
@@ -24,7 +24,7 @@ std::int32_t begin_packet(std::uint8_t* out, const client_form& form, std::int32
 
 std::int32_t end_packet(std::uint8_t* out, std::int32_t length)
 {
-    return varint_insert_prefix(out, &length, length) == 0 ? length : 0;
+    return varint_insert_prefix(out, &length, length) ? length : 0;
 }
 
 } // namespace
@@ -52,7 +52,7 @@ std::int32_t write_disconnect(std::uint8_t* out, const client_form& form, const 
     std::int32_t id = -1;
     bool nbt = form.protocol >= protocol_nbt_chat;
     if (form.stage == game_stage::login) {
-        id = login_id_disconnect;
+        id = packet_id_login_disconnect;
         nbt = false; // the login stage kept JSON
     } else if (form.ids != nullptr && form.stage == game_stage::configuration) {
         id = form.ids->config_disconnect;

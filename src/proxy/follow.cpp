@@ -5,47 +5,29 @@
 // Acknowledged that settles a login whose Login Success came compressed.
 #include "proxy/follow.h"
 
+#include "game/protocol.h"
 #include "game/varint.h"
+
+#include <algorithm>
 
 namespace {
 
-// The login stage's ids are the same in every version, so they serve
-// versions the table lacks too.
-constexpr std::int32_t login_id_encryption_request = 0x01;
-constexpr std::int32_t login_id_success = 0x02;
-constexpr std::int32_t login_id_set_compression = 0x03;
-constexpr std::int32_t handshake_id = 0x00;
-constexpr std::int32_t handshake_port_size = 2;
-constexpr std::int32_t intent_status = 1;
-constexpr std::int32_t intent_login = 2;
-constexpr std::int32_t intent_transfer = 3;
 // A packet that changes the stage is its id alone: compressed, it would
 // announce this uncompressed length.
 constexpr std::int32_t stage_packet_size = 1;
 // Data length, then at most: id, protocol, address length, intent.
 constexpr int max_fields = 5;
 
-constexpr bool login_ids_fixed()
-{
-    for (const packet_ids& row : packet_id_table)
-        if (row.encryption_request != login_id_encryption_request || row.login_success != login_id_success ||
-            (row.set_compression != login_id_set_compression && row.set_compression != -1))
-            return false;
-    return true;
-}
-static_assert(login_ids_fixed());
-
 // The framing of one direction, and the VarInt fields read at the start of
 // the current packet's body.
 struct stream_reader {
-    std::int32_t remaining; // body bytes to come; the length so far while it is read
-    std::uint8_t len_shift;
+    varint_reader prefix;   // the length, while it is read
+    std::int32_t remaining; // body bytes to come
     bool in_body;
     bool packed;  // framed with an uncompressed length before the id
     bool reading; // more fields wanted
     std::int32_t skip; // body bytes to pass over before the next field
-    std::uint8_t var_shift;
-    std::uint32_t var_value;
+    varint_reader var;      // the field being read
     int fields;
     std::int32_t field[max_fields];
 };
@@ -66,7 +48,7 @@ bool wants_field(bool to_client, stream_reader& r)
         return r.field[0] == 0; // a compressed body cannot be read
     std::int32_t id = r.field[head];
     int read = r.fields - head;
-    if (!to_client && stage == game_stage::handshake && id == handshake_id) {
+    if (!to_client && stage == game_stage::handshake && id == packet_id_handshake) {
         if (read == 3) {
             if (r.field[head + 2] < 0 || r.field[head + 2] > r.remaining - handshake_port_size)
                 return false;
@@ -74,7 +56,7 @@ bool wants_field(bool to_client, stream_reader& r)
         }
         return read < 4;
     }
-    return to_client && stage == game_stage::login && id == login_id_set_compression && read < 2;
+    return to_client && stage == game_stage::login && id == packet_id_set_compression && read < 2;
 }
 
 void packet_end(bool to_client, const stream_reader& r)
@@ -87,10 +69,10 @@ void packet_end(bool to_client, const stream_reader& r)
 
     if (!to_client) {
         if (stage == game_stage::handshake) {
-            std::int32_t intent = read == 4 && id == handshake_id ? r.field[head + 3] : 0;
-            if (intent == intent_status) {
+            std::int32_t intent = read == 4 && id == packet_id_handshake ? r.field[head + 3] : 0;
+            if (intent == next_state_status) {
                 stage = game_stage::status;
-            } else if (intent == intent_login || intent == intent_transfer) {
+            } else if (intent == next_state_login || intent == next_state_transfer) {
                 stage = game_stage::login;
                 protocol = r.field[head + 1];
                 ids = packet_ids_for(protocol);
@@ -117,13 +99,13 @@ void packet_end(bool to_client, const stream_reader& r)
         return;
     }
     if (stage == game_stage::login) {
-        if (id == login_id_encryption_request)
+        if (id == packet_id_encryption_request)
             stage = game_stage::unknown;
-        else if (id == login_id_set_compression && read == 2)
+        else if (id == packet_id_set_compression && read == 2)
             compressed = r.field[head + 1] >= 0;
-        else if (id == login_id_success && ids == nullptr)
+        else if (id == packet_id_login_success && ids == nullptr)
             stage = game_stage::unknown;
-        else if (id == login_id_success)
+        else if (id == packet_id_login_success)
             stage = ids->finish_configuration >= 0 ? game_stage::configuration : game_stage::play;
     } else if (stage == game_stage::configuration && ids != nullptr && id == ids->finish_configuration) {
         stage = game_stage::play;
@@ -146,15 +128,10 @@ bool followed(bool to_client)
 // bytes do not end it (the steps then stop reading fields).
 std::int32_t field_at(const std::uint8_t* bytes, std::int32_t avail, std::int32_t* value)
 {
-    std::uint32_t v = 0;
-    for (std::int32_t i = 0; i < avail && i < varint_max_bytes; i++) {
-        v |= static_cast<std::uint32_t>(bytes[i] & (i < 4 ? 0x7F : 0xFF)) << (7 * i);
-        if ((bytes[i] & 0x80) == 0) {
-            *value = static_cast<std::int32_t>(v);
-            return i + 1;
-        }
-    }
-    return 0;
+    varint_result field{};
+    varint_decode(&field, bytes, avail);
+    *value = field.value;
+    return field.ok ? field.length : 0;
 }
 
 // Takes the packets toward the game client in the configuration or play
@@ -163,20 +140,14 @@ std::int32_t field_at(const std::uint8_t* bytes, std::int32_t avail, std::int32_
 std::int32_t whole_packets(const std::uint8_t* bytes, std::int32_t count)
 {
     const stream_reader& r = readers[1];
-    if (r.in_body || r.len_shift != 0)
+    if (r.in_body || r.prefix.length != 0)
         return 0;
     std::int32_t at = 0;
     while (at < count && (stage == game_stage::play || stage == game_stage::configuration)) {
         // A length of up to four bytes: always positive.
         std::int32_t length = 0;
-        std::int32_t prefix = 0;
-        for (std::uint8_t byte = 0x80; byte >= 0x80; prefix++) {
-            if (at + prefix == count || prefix == varint_max_bytes - 1)
-                return at;
-            byte = bytes[at + prefix];
-            length |= (byte & 0x7F) << (7 * prefix);
-        }
-        if (length < 1 || length > count - at - prefix)
+        std::int32_t prefix = field_at(bytes + at, std::min(count - at, varint_max_bytes - 1), &length);
+        if (prefix == 0 || length < 1 || length > count - at - prefix)
             return at;
         // These stages read the id, after a data length of 0 when the framing
         // carries one; a packet compressed whole may be a stage change.
@@ -232,15 +203,11 @@ void follow_step(bool to_client, std::uint8_t byte)
         return;
     stream_reader& r = readers[to_client ? 1 : 0];
     if (!r.in_body) {
-        r.remaining = static_cast<std::int32_t>(static_cast<std::uint32_t>(r.remaining) |
-                                                static_cast<std::uint32_t>(byte & 0x7F) << (7 * r.len_shift));
-        r.len_shift++;
-        if ((byte & 0x80) != 0) {
-            if (r.len_shift == varint_max_bytes)
-                stage = game_stage::unknown;
+        varint_step step = varint_take(r.prefix, byte);
+        if (step == varint_step::more)
             return;
-        }
-        if (r.remaining <= 0) {
+        r.remaining = static_cast<std::int32_t>(r.prefix.value);
+        if (step == varint_step::too_long || r.remaining <= 0) {
             stage = game_stage::unknown;
             return;
         }
@@ -254,14 +221,12 @@ void follow_step(bool to_client, std::uint8_t byte)
     if (r.reading && r.skip > 0) {
         r.skip--;
     } else if (r.reading) {
-        r.var_value |= static_cast<std::uint32_t>(byte & (r.var_shift < 4 ? 0x7F : 0xFF)) << (7 * r.var_shift);
-        r.var_shift++;
-        if ((byte & 0x80) == 0) {
-            r.field[r.fields++] = static_cast<std::int32_t>(r.var_value);
-            r.var_value = 0;
-            r.var_shift = 0;
+        varint_step step = varint_take(r.var, byte);
+        if (step == varint_step::done) {
+            r.field[r.fields++] = static_cast<std::int32_t>(r.var.value);
+            r.var = {};
             r.reading = r.fields < max_fields && wants_field(to_client, r);
-        } else if (r.var_shift == varint_max_bytes) {
+        } else if (step == varint_step::too_long) {
             r.reading = false; // the field does not parse: the packet counts as read this far
         }
     }
@@ -307,7 +272,7 @@ void follow_bytes(bool to_client, const std::uint8_t* bytes, std::int32_t count)
 client_form follow_form()
 {
     const stream_reader& r = readers[1];
-    bool between_packets = !r.in_body && r.len_shift == 0;
+    bool between_packets = !r.in_body && r.prefix.length == 0;
     game_stage now = between_packets && !login_unsure ? stage : game_stage::unknown;
     return {now, protocol, ids, compressed};
 }

@@ -2,6 +2,7 @@
 
 #include "build_config.h"
 #include "control/room.h"
+#include "game/protocol.h"
 #include "host/log.h"
 #include "host/loop.h"
 #include "host/registry.h"
@@ -130,7 +131,7 @@ void room_unreachable()
 // is told so, and the proxy ends.
 void refuse_login()
 {
-    if (room_server_error == nullptr || nick_replaced == 0)
+    if (room_server_error == nullptr || !nick_replaced)
         return;
     char address[64];
     room_address_text(room_address_of(proxy_room, proxy_room_length), address, sizeof address);
@@ -187,7 +188,7 @@ bool create_proxy(sock_t client)
 
 bool proxy_status_done()
 {
-    return next_state == next_state_status && c2s_reader.len_shift == 0 && c2s_reader.in_body == 0 &&
+    return next_state == next_state_status && reader_between_packets(c2s_reader) &&
            out_pending(client_out) == 0;
 }
 

@@ -223,7 +223,7 @@ bool proxy_pump(std::int32_t count, rewriter step, rewriter_run run)
             continue;
         }
         if (taken == 0) {
-            if (step(recv_buf[i])) {
+            if (!step(recv_buf[i])) {
                 // What a batch would still hold stays unsent; the rest had left.
                 to_s.withhold_batch();
                 to_c.flush_unbatched();

@@ -13,11 +13,6 @@ struct passage {
     bytes stream;
 };
 
-bytes hello(std::int32_t protocol, std::int32_t intent)
-{
-    return frame(cat({{0x00}, varint(protocol), varint(9), text("localhost"), {0x63, 0xDD}, varint(intent)}));
-}
-
 // A packet framed as after Set Compression, not compressed.
 bytes packed(const bytes& body)
 {
@@ -25,16 +20,6 @@ bytes packed(const bytes& body)
 }
 
 const bytes login_success = cat({{0x02}, bytes(16, 0xAB), varint(4), text("Nick"), {0x00}});
-
-passage c2s(const bytes& stream)
-{
-    return {false, stream};
-}
-
-passage s2c(const bytes& stream)
-{
-    return {true, stream};
-}
 
 std::string form_text(const client_form& form)
 {
@@ -63,6 +48,9 @@ std::string follow(const std::vector<passage>& passages, std::ptrdiff_t cut)
 
 TEST(StageFollower, FollowsEachConnectionToTheStageTheClientReadsInHoweverTheStreamsAreCut)
 {
+    auto c2s = [](const bytes& stream) { return passage{false, stream}; };
+    auto s2c = [](const bytes& stream) { return passage{true, stream}; };
+    auto hello = [](std::int32_t protocol, std::int32_t intent) { return handshake(intent, 0, "localhost", protocol); };
     const auto stage = [](game_stage s, bool packed = false) { return form_text({s, 0, nullptr, packed}); };
     const bytes hello_769 = hello(769, 2);
     const bytes compression = frame(cat({{0x03}, varint(256)}));

@@ -92,12 +92,3 @@ TEST(StandbyResponder, GivesEachStreamItsReplyAndTheSameLogHoweverTheStreamIsCut
                 << c.name << ", cut at " << cuts[0] << (cuts.size() > 1 ? " and on" : "");
     }
 }
-
-TEST(StandbyResponder, IgnoresHowRandomStreamsAreCut)
-{
-    std::mt19937 random(7001);
-    for (int round = 0; round < 400; round++) {
-        bytes stream = random_stream(random, 1 + random() % 200);
-        EXPECT_EQ(serve(stream, random_cuts(random, stream.size())), serve(stream, {})) << "round " << round;
-    }
-}

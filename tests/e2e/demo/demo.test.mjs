@@ -7,11 +7,11 @@ import { spawn } from 'node:child_process';
 import { once } from 'node:events';
 import { readFileSync } from 'node:fs';
 import { fileURLToPath } from 'node:url';
-import mc from 'minecraft-protocol';
 import nbt from 'prismarine-nbt';
 import { chromium } from 'playwright-core';
 import { Program, MC_PORT, WS_PORT } from '../lib/program.mjs';
 import { connect } from '../lib/net.mjs';
+import { gameClient } from '../lib/rooms.mjs';
 
 const TIMEOUT = 20000;
 const SITE = 'http://localhost:8080';
@@ -28,14 +28,11 @@ after(async () => {
   if (demo.exitCode === undefined) demo.child.kill('SIGKILL');
 });
 
-// A game client on 127.0.0.1 under a name the program replaces; with intent 3
-// it comes back as a game sent on by a Transfer packet does.
+// A game client under a name the program replaces; with intent 3 it comes
+// back as a game sent on by a Transfer packet does.
 function game(intent = 2) {
-  const client = mc.createClient({ host: '127.0.0.1', port: MC_PORT, username: 'Game_Player', auth: 'offline', version });
-  const write = client.write.bind(client);
-  client.write = (name, params) => write(name, name === 'set_protocol' ? { ...params, nextState: intent } : params);
-  client.once('position', () => client.write('player_loaded', {}));
-  return client;
+  const client = gameClient(version, { intent });
+  return client.once('position', () => client.write('player_loaded', {}));
 }
 
 // The greeting the room gives a game client, which then leaves unless kept.

@@ -460,6 +460,7 @@ TEST(ProxyPump, SendsEveryByteInOrderButAStopWithholdsWhatABatchWouldStillHold)
         {{c(10), c(2000), {5, 0, true}}, 2010, 0},   // a long piece is never batched
         {many({c(2000), {500, 0, true}}), 34000, 0}, // a full gathering sends what no batch holds
         {many({c(700), {100, 0, true}}), 32000, 0},  // and keeps what one does
+        {many({c(700), c(100), stop}), 32000, 0},    // even when the piece that filled it joins the batch
         {{s(16000), s(384), stop}, 0, 0},            // 16384 bytes for the server
         {{s(16000), s(384), s(1), stop}, 0, 16385},  // but not a piece that overflowed
         {{c(10), c_run(2000), stop}, 1025, 0},

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cwchar>
 #include <fcntl.h>
 #include <io.h>
@@ -91,9 +92,26 @@ void start_log_file()
         log_file_size = size.QuadPart;
 }
 
+// Log bytes not yet written to the file: they leave in one write when the
+// loop is about to wait, when the file is to move aside, when no more fit,
+// and at exit.
+char log_pending[65536];
+std::int32_t log_pending_length;
+
+void flush_log_file()
+{
+    if (log_pending_length == 0 || log_file == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written = 0;
+    WriteFile(log_file, log_pending, static_cast<DWORD>(log_pending_length), &written, nullptr);
+    log_file_size += written;
+    log_pending_length = 0;
+}
+
 void write_log_file(const char* bytes, std::int32_t length)
 {
-    if (log_file_size + length > log_file_limit) {
+    if (log_file_size + log_pending_length + length > log_file_limit) {
+        flush_log_file();
         CloseHandle(log_file);
         MoveFileExW(log_path, log_old_path, MOVEFILE_REPLACE_EXISTING);
         log_file = open_log_file(CREATE_ALWAYS);
@@ -101,9 +119,17 @@ void write_log_file(const char* bytes, std::int32_t length)
         if (log_file == INVALID_HANDLE_VALUE)
             return;
     }
-    DWORD written = 0;
-    WriteFile(log_file, bytes, static_cast<DWORD>(length), &written, nullptr);
-    log_file_size += written;
+    if (log_pending_length + length > static_cast<std::int32_t>(sizeof log_pending))
+        flush_log_file();
+    std::memcpy(log_pending + log_pending_length, bytes, static_cast<size_t>(length));
+    log_pending_length += length;
+}
+
+// Whatever the log holds back leaves now.
+void flush_console()
+{
+    flush_log_file();
+    std::fflush(stdout);
 }
 
 bool set_int_option(sock_t s, int level, int name, int value)
@@ -120,12 +146,14 @@ bool set_blocking_mode(sock_t s, u_long nonblocking)
 
 void console_setup()
 {
+    std::atexit(flush_console);
     if (!has_stdout()) {
         start_log_file();
         return;
     }
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+    std::setvbuf(stdout, nullptr, _IOFBF, 65536);
 }
 
 void console_write(const char* bytes, std::int32_t length)
@@ -135,7 +163,6 @@ void console_write(const char* bytes, std::int32_t length)
         return;
     }
     std::fwrite(bytes, 1, static_cast<size_t>(length), stdout);
-    std::fflush(stdout);
 }
 
 bool net_startup()
@@ -179,6 +206,7 @@ void net_perror(const char* prefix)
                                                          : std::snprintf(line, sizeof line, "%s\n", text);
     if (length < 0 || length >= static_cast<int>(sizeof line))
         length = static_cast<int>(std::strlen(line));
+    flush_console(); // the line that the error text explains goes first
     // Without a standard output, standard error is missing too.
     if (log_file != INVALID_HANDLE_VALUE) {
         write_log_file(line, length);
@@ -340,6 +368,7 @@ void wait_add_write(sock_t s)
 
 int wait_run(int timeout_ms)
 {
+    flush_console();
     if (timeout_ms < 0)
         return select(0, &read_set, &write_set, &except_set, nullptr);
     timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};

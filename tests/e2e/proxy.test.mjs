@@ -82,6 +82,7 @@ test('a room server that accepts slowly gets the waiting bytes once connected', 
   await until(() => new RegExp(`bytes \\d+ ${expected}\\n`).test(out), `the slow server received ${expected} bytes (${out})`);
   proxyLivesOn(since);
   game.close();
+  await closedProxy(since); // the next test's first client must not meet this proxy
 });
 
 test('a room server that cannot be reached is named in the status and the login refusal; one that closes at ' +

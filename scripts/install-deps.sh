@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make clang libclang-rt-14-dev libgtest-dev g++-mingw-w64-x86-64 wine wine64 chromium
-  zip unzip icoutils nodejs npm)
+  zip icoutils nodejs npm)
 # `install-deps.sh bench`: also the relays the benchmark compares with.
 [[ ${1:-} == bench ]] && packages+=(haproxy socat)
 # `install-deps.sh demo`: only what `make demo` needs.

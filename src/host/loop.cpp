@@ -243,14 +243,12 @@ bool loop_pass(sock_t ws_master, sock_t mc_master, int max_wait_ms)
         else
             close_handler();
     }
-    if (handler_draining && out_pending(client_out) == 0 && out_pending(server_out) == 0)
-        end_drained_handler();
-    bool client_ready = handle_kind != handle_none && wait_readable(client_sock);
-    bool proxied = handle_kind == handle_proxy;
-    if (client_ready)
+    if (handler_draining)
+        end_handler_after_output();
+    if (handle_kind != handle_none && wait_readable(client_sock))
         read_game_client();
-    bool client_step_ended = client_ready && proxied && (handle_kind != handle_proxy || handler_draining);
-    if (!client_step_ended && handle_kind == handle_proxy && !handler_draining && server_sock != invalid_sock &&
+    // A proxy that the client's read ended, or set draining, reads no more.
+    if (handle_kind == handle_proxy && !handler_draining && server_sock != invalid_sock &&
         wait_readable(server_sock))
         read_room_server();
     if (wait_readable(ws_master))

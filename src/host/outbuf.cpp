@@ -63,12 +63,17 @@ out_result out_send(out_buffer& out, const net_piece* pieces, int count)
     for (int i = 0; i < count; i++)
         rest += pieces[i].length;
     rest -= sent;
+    if (rest == 0)
+        return out_result::ok;
     if (!make_room(out, rest))
         return out_result::full;
+    if (out.start == out.end)
+        out.since = net_now_ms();
     for (int i = 0; i < count; i++) {
         std::int32_t skip = sent < pieces[i].length ? sent : pieces[i].length;
         sent -= skip;
-        out_append(out, pieces[i].bytes + skip, pieces[i].length - skip);
+        std::memcpy(out.bytes + out.end, pieces[i].bytes + skip, static_cast<std::size_t>(pieces[i].length - skip));
+        out.end += pieces[i].length - skip;
     }
     return out_result::ok;
 }
@@ -94,14 +99,14 @@ bool out_write(out_buffer& out, bool quiet)
         out.start += sent;
         out.since = net_now_ms();
     }
-    out.start = 0;
-    out.end = 0;
+    out_clear(out);
     return true;
 }
 
 bool out_stalled(const out_buffer& out, std::int64_t now, int limit_ms)
 {
-    return out.start < out.end && now - out.since >= limit_ms;
+    std::int64_t deadline = out_deadline(out, limit_ms);
+    return deadline >= 0 && now >= deadline;
 }
 
 std::int64_t out_deadline(const out_buffer& out, int limit_ms)

@@ -31,6 +31,13 @@ inline std::int32_t out_pending(const out_buffer& out)
     return out.end - out.start;
 }
 
+// Drops whatever waits.
+inline void out_clear(out_buffer& out)
+{
+    out.start = 0;
+    out.end = 0;
+}
+
 // Hands the pieces to the peer: straight to the socket while nothing waits,
 // and whatever it does not take at once into the buffer.
 out_result out_send(out_buffer& out, const net_piece* pieces, int count);

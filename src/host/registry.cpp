@@ -68,8 +68,8 @@ void close_handler()
     }
     handle_kind = handle_none;
     client_farewell = false;
-    client_out.start = client_out.end = 0;
-    server_out.start = server_out.end = 0;
+    out_clear(client_out);
+    out_clear(server_out);
     handler_draining = false;
 }
 

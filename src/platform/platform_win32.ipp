@@ -97,6 +97,8 @@ void start_log_file()
 // and at exit.
 char log_pending[65536];
 std::int32_t log_pending_length;
+// Standard output's buffer, when there is one.
+char console_buf[65536];
 
 void flush_log_file()
 {
@@ -153,7 +155,7 @@ void console_setup()
     }
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
-    std::setvbuf(stdout, nullptr, _IOFBF, 65536);
+    std::setvbuf(stdout, console_buf, _IOFBF, sizeof console_buf);
 }
 
 void console_write(const char* bytes, std::int32_t length)
@@ -241,7 +243,6 @@ void net_close(sock_t s)
 void net_close_gently(sock_t s)
 {
     shutdown(s, SD_SEND);
-    set_blocking_mode(s, 1);
     char unread[512];
     while (recv(s, unread, sizeof unread, 0) > 0) {
     }

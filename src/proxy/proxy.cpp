@@ -88,8 +88,7 @@ text_piece piece(room_text_result text)
 
 void drop_server_output()
 {
-    server_out.start = 0;
-    server_out.end = 0;
+    out_clear(server_out);
 }
 
 // Hands the game client the farewell, if any, and ends the proxy once it has

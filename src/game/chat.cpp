@@ -74,15 +74,11 @@ void put_utf8(bounded_writer& w, std::uint32_t c)
 // holds none.
 void put_mutf8_unit(bounded_writer& w, std::uint32_t unit)
 {
-    if (unit != 0 && unit < 0x80) {
-        w.put(static_cast<std::uint8_t>(unit));
-    } else if (unit < 0x800) {
-        w.put(static_cast<std::uint8_t>(0xC0 | unit >> 6));
-        w.put(static_cast<std::uint8_t>(0x80 | (unit & 0x3F)));
+    if (unit == 0) {
+        w.put(0xC0);
+        w.put(0x80);
     } else {
-        w.put(static_cast<std::uint8_t>(0xE0 | unit >> 12));
-        w.put(static_cast<std::uint8_t>(0x80 | (unit >> 6 & 0x3F)));
-        w.put(static_cast<std::uint8_t>(0x80 | (unit & 0x3F)));
+        put_utf8(w, unit);
     }
 }
 

@@ -59,6 +59,23 @@ bool wants_field(bool to_client, stream_reader& r)
     return to_client && stage == game_stage::login && id == packet_id_set_compression && read < 2;
 }
 
+// A packet toward the game client past the login: packed_body when it came
+// compressed (data_length then its uncompressed size), has_id when its id
+// could be read.
+void client_packet(bool packed_body, std::int32_t data_length, bool has_id, std::int32_t id)
+{
+    if (packed_body) {
+        if (data_length == stage_packet_size)
+            stage = game_stage::unknown;
+    } else if (!has_id) {
+        stage = game_stage::unknown;
+    } else if (stage == game_stage::configuration && ids != nullptr && id == ids->finish_configuration) {
+        stage = game_stage::play;
+    } else if (stage == game_stage::play && ids != nullptr && id == ids->start_configuration) {
+        stage = game_stage::configuration;
+    }
+}
+
 void packet_end(bool to_client, const stream_reader& r)
 {
     int head = r.packed ? 1 : 0;
@@ -87,30 +104,20 @@ void packet_end(bool to_client, const stream_reader& r)
         return;
     }
 
+    if (stage != game_stage::login) {
+        client_packet(packed_body, r.fields > 0 ? r.field[0] : 0, has_id, id);
+        return;
+    }
     if (packed_body) {
-        if (stage == game_stage::login)
-            login_unsure = true;
-        else if (r.field[0] == stage_packet_size)
-            stage = game_stage::unknown;
-        return;
-    }
-    if (!has_id) {
+        login_unsure = true;
+    } else if (!has_id || id == packet_id_encryption_request) {
         stage = game_stage::unknown;
-        return;
-    }
-    if (stage == game_stage::login) {
-        if (id == packet_id_encryption_request)
-            stage = game_stage::unknown;
-        else if (id == packet_id_set_compression && read == 2)
-            compressed = r.field[head + 1] >= 0;
-        else if (id == packet_id_login_success && ids == nullptr)
-            stage = game_stage::unknown;
-        else if (id == packet_id_login_success)
-            stage = ids->finish_configuration >= 0 ? game_stage::configuration : game_stage::play;
-    } else if (stage == game_stage::configuration && ids != nullptr && id == ids->finish_configuration) {
-        stage = game_stage::play;
-    } else if (stage == game_stage::play && ids != nullptr && id == ids->start_configuration) {
-        stage = game_stage::configuration;
+    } else if (id == packet_id_set_compression && read == 2) {
+        compressed = r.field[head + 1] >= 0;
+    } else if (id == packet_id_login_success) {
+        stage = ids == nullptr                     ? game_stage::unknown
+                : ids->finish_configuration >= 0 ? game_stage::configuration
+                                                 : game_stage::play;
     }
 }
 
@@ -152,25 +159,12 @@ std::int32_t whole_packets(const std::uint8_t* bytes, std::int32_t count)
         // These stages read the id, after a data length of 0 when the framing
         // carries one; a packet compressed whole may be a stage change.
         const std::uint8_t* body = bytes + at + prefix;
+        std::int32_t data_length = 0;
+        std::int32_t used = compressed ? field_at(body, length, &data_length) : 0;
+        bool packed_body = used > 0 && data_length != 0;
         std::int32_t id = 0;
-        std::int32_t used = 0;
-        if (compressed) {
-            std::int32_t data_length = 0;
-            used = field_at(body, length, &data_length);
-            if (used > 0 && data_length != 0) {
-                if (data_length == stage_packet_size)
-                    stage = game_stage::unknown;
-                at += prefix + length;
-                continue;
-            }
-        }
-        std::int32_t id_length = used > 0 || !compressed ? field_at(body + used, length - used, &id) : 0;
-        if (id_length == 0)
-            stage = game_stage::unknown;
-        else if (stage == game_stage::configuration && ids != nullptr && id == ids->finish_configuration)
-            stage = game_stage::play;
-        else if (stage == game_stage::play && ids != nullptr && id == ids->start_configuration)
-            stage = game_stage::configuration;
+        bool has_id = !packed_body && (used > 0 || !compressed) && field_at(body + used, length - used, &id) > 0;
+        client_packet(packed_body, data_length, has_id, id);
         at += prefix + length;
     }
     return at;

@@ -265,7 +265,7 @@ void proxy_server_writable()
         room_unreachable();
     if (room_server_error != nullptr)
         refuse_login();
-    else
+    else if (server_heard)
         write_or_close(server_out);
 }
 

@@ -18,11 +18,7 @@ namespace {
 
 sockaddr_in loopback(std::uint16_t port)
 {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
+    return {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
 }
 
 // Reads and accepts on sock give up after 2 s, so that a fault fails a test

@@ -133,25 +133,22 @@ outcome rewrite(rewriter step, const bytes& stream, const bytes& prelude = {})
     return whole;
 }
 
-// A proxy as the loop runs it, over socket pairs with small buffers; the test
-// also holds the listeners, which never get a connection.
+// A proxy as the loop runs it, over socket pairs with small buffers; both of
+// the loop's listeners are one end of a quiet pair, which never gets a connection.
 struct loop_rig : peers {
-    int listeners[2][2];
+    int quiet[2];
     bytes to_client, to_server;
     std::int32_t most_waiting = 0;
 
     loop_rig() : peers(SOCK_STREAM | SOCK_NONBLOCK, 4096)
     {
-        for (int* pair : listeners)
-            socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair);
+        socketpair(AF_UNIX, SOCK_STREAM, 0, quiet);
         handle_kind = handle_proxy;
     }
     ~loop_rig()
     {
-        for (int* pair : listeners) {
-            close(pair[0]);
-            close(pair[1]);
-        }
+        close(quiet[0]);
+        close(quiet[1]);
     }
     // Writes the stream in random pieces and runs the loop until the proxy
     // ends or all is through. The peers read at random speeds, now and then
@@ -164,7 +161,7 @@ struct loop_rig : peers {
             bool all_written = written == stream.size();
             std::size_t n = std::min<std::size_t>(stream.size() - written, 1 + random() % 70000);
             written += std::max<ssize_t>(send(from_client ? client[1] : server[1], stream.data() + written, n, 0), 0);
-            ASSERT_TRUE(loop_pass(listeners[0][0], listeners[1][0], 0));
+            ASSERT_TRUE(loop_pass(quiet[0], quiet[0], 0));
             most_waiting = std::max({most_waiting, out_pending(client_out), out_pending(server_out)});
             std::size_t got = 0;
             for (int side = 0; side < 2; side++) {
@@ -191,13 +188,12 @@ struct loop_rig : peers {
     }
 };
 
-class Proxy : public ::testing::Test {
-  protected:
-    void SetUp() override
+struct Proxy : ::testing::Test {
+    Proxy()
     {
         set_room("RoomNick");
     }
-    void TearDown() override
+    ~Proxy()
     {
         room_reset();
     }
@@ -218,15 +214,12 @@ TEST_F(Proxy, LoginStartCarriesTheRoomNickWithTheFieldsAfterTheNameIntact)
             std::int32_t intent = nick.empty() ? 3 : 2;
             outcome out =
                 rewrite(mitm_c2s, cat({handshake(intent, 3), login_start("Player_Name1", after, 2), play}));
-            EXPECT_FALSE(out.stopped) << "nick " << nick;
             EXPECT_EQ(out.server, cat({handshake(2), login_start(nick, after), play})) << "nick " << nick;
             EXPECT_TRUE(out.client.empty());
-            EXPECT_NE(log.text().find(
-                          "[MITM] next_state = " + std::to_string(intent) +
-                              "\n[MITM] og nick = Player_Name1\n[MITM] as nick: " + nick +
-                          "\n[MITM] nick replace done\n"),
-                      std::string::npos)
-                << log.text();
+            std::string lines = "[MITM] next_state = " + std::to_string(intent) +
+                                "\n[MITM] og nick = Player_Name1\n[MITM] as nick: " + nick +
+                                "\n[MITM] nick replace done\n";
+            EXPECT_NE(log.text().find(lines), std::string::npos) << log.text();
         }
     }
 }
@@ -235,7 +228,6 @@ TEST_F(Proxy, TheStatusExchangeIsAnsweredHereAndTheServersOwnAnswersAreDroppedTh
 {
     bytes ping = frame({0x01, 1, 2, 3, 4, 5, 6, 7, 8});
     outcome out = rewrite(mitm_c2s, cat({handshake(1), frame({0x00}, 2), ping}));
-    EXPECT_FALSE(out.stopped);
     EXPECT_EQ(out.server, handshake(1));
     std::uint8_t document[4096];
     std::int32_t n = room_status_format(
@@ -267,7 +259,6 @@ TEST_F(Proxy, GateStopsAnUnreplacedLoginPastItsBytesButNeverTheStatusExchange)
 
     bytes chatter = packet(0x05, 3000);
     outcome status = rewrite(mitm_c2s, cat({handshake(1), chatter, chatter, frame({0x00})}));
-    EXPECT_FALSE(status.stopped);
     EXPECT_EQ(status.server, cat({handshake(1), chatter, chatter}));
     EXPECT_FALSE(status.client.empty());
 }
@@ -276,21 +267,14 @@ TEST_F(Proxy, PacketsOfAnySizePassIntactBothWays)
 {
     const bytes login = cat({handshake(2), login_start("Player")});
     for (std::size_t body : {16384u, 16385u, 1u << 20}) {
-        bytes big = packet(0x30, body - 1);
-        ASSERT_EQ(big.size(), body + varint(static_cast<std::int32_t>(body)).size());
-        bytes both = cat({big, packet(0x31, 10)});
-        outcome up = rewrite(mitm_c2s, both, login);
-        EXPECT_FALSE(up.stopped) << body;
-        EXPECT_TRUE(up.server == both) << "client to server, body " << body;
-        outcome down = rewrite(mitm_s2c, both, login);
-        EXPECT_FALSE(down.stopped) << body;
-        EXPECT_TRUE(down.client == both) << "server to client, body " << body;
+        bytes both = cat({packet(0x30, body - 1), packet(0x31, 10)});
+        EXPECT_TRUE(rewrite(mitm_c2s, both, login).server == both) << "client to server, body " << body;
+        EXPECT_TRUE(rewrite(mitm_s2c, both, login).client == both) << "server to client, body " << body;
     }
     // Too long to inspect: passed on uninspected, and the stage stays as it was.
     log.text().clear();
     bytes big = frame(cat({{0x00}, bytes(20000, 0x42)}));
     outcome status = rewrite(mitm_c2s, cat({big, frame({0x00})}), handshake(1));
-    EXPECT_FALSE(status.stopped);
     EXPECT_TRUE(status.server == big);
     EXPECT_EQ(next_state, 1);
     EXPECT_FALSE(status.client.empty()) << "the status request after it is still answered";

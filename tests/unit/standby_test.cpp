@@ -13,10 +13,9 @@
 namespace {
 
 // The reply that carries text as the one string of packet id 0.
-bytes text_reply(std::string_view text)
+bytes text_reply(std::string_view s)
 {
-    return frame(
-        cat({{0x00}, varint(static_cast<std::int32_t>(text.size())), bytes(text.begin(), text.end())}));
+    return frame(cat({{0x00}, varint(static_cast<std::int32_t>(s.size())), text(s)}));
 }
 
 // Runs the responder over a socket pair with the stream cut at the given
@@ -25,8 +24,6 @@ std::pair<bytes, std::string> serve(const bytes& stream, std::vector<std::size_t
 {
     int pair[2];
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    int size = 4 << 20;
-    setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     registry_reset();
     standby_reset();
     handle_kind = handle_no_room;

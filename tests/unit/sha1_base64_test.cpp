@@ -7,17 +7,12 @@
 
 namespace {
 
-const std::uint8_t* bytes_of(const std::string& text)
-{
-    return reinterpret_cast<const std::uint8_t*>(text.data());
-}
-
 std::string sha1_hex(const std::string& message, std::uint32_t chunk)
 {
     sha1_context context;
     sha1_reset(context);
     for (std::uint32_t at = 0; at < message.size(); at += chunk)
-        sha1_input(context, bytes_of(message) + at,
+        sha1_input(context, reinterpret_cast<const std::uint8_t*>(message.data()) + at,
                    std::min<std::uint32_t>(chunk, static_cast<std::uint32_t>(message.size()) - at));
     std::uint8_t digest[sha1_digest_size];
     sha1_result(context, digest);

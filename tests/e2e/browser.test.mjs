@@ -20,19 +20,16 @@ const kit = await readFile(new URL('../../web/nimbrel-companion.js', import.meta
 const html = `<!doctype html><meta charset="utf-8"><title>Rooms</title>
 <script type="module">
   import * as kit from './nimbrel-companion.js';
-  const { NimbrelCompanion } = kit;
   window.kit = kit;
   const plain = (value) => JSON.parse(JSON.stringify(value ?? null, (k, v) => (v instanceof Uint8Array ? Array.from(v) : v)));
-  window.events = [];
-  window.companion = new NimbrelCompanion();
   // A companion whose events land in the given list.
   window.watched = (companion, events) => {
-    for (const type of ['open', 'record', 'close', 'refused', 'reconnecting']) {
+    for (const type of ['open', 'record', 'close', 'refused', 'reconnecting'])
       companion.addEventListener(type, (event) => events.push({ type, detail: plain(event.detail) }));
-    }
     return companion;
   };
-  window.watched(window.companion, window.events);
+  window.events = [];
+  window.companion = window.watched(new kit.NimbrelCompanion(), window.events);
   window.kitLoaded = true;
 </script>`;
 

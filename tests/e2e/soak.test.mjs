@@ -12,12 +12,11 @@ import { once } from 'node:events';
 import { readdirSync, readFileSync } from 'node:fs';
 import net from 'node:net';
 import { startProgram, isWindowsProgram, isSanitized, WS_PORT, MC_PORT, SITE } from './lib/program.mjs';
-import { connect, sleep, until } from './lib/net.mjs';
+import { connectSending, sleep, until } from './lib/net.mjs';
 import { frame, handshake, statusRequest, ping, loginStart } from './lib/game.mjs';
 import { openPage, joinPayload, command, rawRequest, clientFrame } from './lib/ws.mjs';
 
-const COUNTS = process.env.NIMBREL_SOAK === 'long'
-  ? { standby: 50000, proxy: 12000, browser: 50000 }
+const COUNTS = process.env.NIMBREL_SOAK === 'long' ? { standby: 50000, proxy: 12000, browser: 50000 }
   : { standby: 4000, proxy: 1500, browser: 4000 };
 const skip = isWindowsProgram ? 'reads /proc; Linux builds only' : false;
 
@@ -134,8 +133,7 @@ async function misbehavingRoomServer(host) {
 
 // The standby server's status, read raw; rejects when it does not come.
 async function statusPing() {
-  const peer = await connect(MC_PORT);
-  await peer.send(Buffer.concat([handshake(1), statusRequest]));
+  const peer = await connectSending(MC_PORT, Buffer.concat([handshake(1), statusRequest]));
   await peer.until((p) => p.received.includes('"version"'), 'the status document').finally(() => peer.close());
 }
 

@@ -18,8 +18,7 @@ const site = { color: 'green', text: '', extra: [{ color: '#00CC66', underlined:
 const standbyStatus = {
   version: { name: '§fv1', protocol: 1 },
   description: [bar, ' ', tagline('Nimbrel Client'), white('.\n'), bar, white(' select a room in '), site, white('.')],
-  favicon: `data:image/png;base64,${logo.toString('base64')}`,
-};
+  favicon: `data:image/png;base64,${logo.toString('base64')}` };
 const standbyDisconnect = [bar, tagline(' Nimbrel Client'), white(' is in standby mode, '), bar, '\n',
   bar, white(' select a room in '), site, white('. '), bar];
 

@@ -21,8 +21,7 @@ export async function roomServer(version, host, port, t) {
       difficulty: 0, dimension: 0, levelType: 'default', ...minecraftData(version).loginPacket,
       enforceSecureChat: false, entityId: client.id, isHardcore: false, gameMode: 0, previousGameMode: 1,
       hashedSeed: [0, 0], maxPlayers: 8, viewDistance: 4, reducedDebugInfo: false, enableRespawnScreen: true,
-      isDebug: false, isFlat: false,
-    });
+      isDebug: false, isFlat: false });
   });
   t.after(() => {
     for (const client of Object.values(server.clients)) client.end('done');

@@ -1,8 +1,7 @@
-// The site's page in a real browser: Debian's Chromium loads the companion
-// kit from a page served as the site, opens the channel to the program, joins
-// a room, and is turned away when served from another origin or when the
-// player refuses the site access to the device. Stand-in peers show the kit's
-// time-outs, refusals, dropped commands and reconnecting.
+// The site's page in a real browser: Debian's Chromium loads the companion kit from a page served as the
+// site, opens the channel to the program, joins a room, and is turned away when served from another origin or
+// when the player refuses the site access to the device. Stand-in peers show the kit's time-outs, refusals,
+// dropped commands and reconnecting.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFile } from 'node:fs/promises';

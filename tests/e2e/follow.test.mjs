@@ -1,6 +1,5 @@
-// The game follows the page: on a room switch a newer game is sent on to the
-// new room by a Transfer packet, and every other game is told in a
-// disconnect which room it left and what to do next.
+// The game follows the page: on a room switch a newer game is sent on to the new room by a Transfer packet,
+// and every other game is told in a disconnect which room it left and what to do next.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { MC_PORT, SITE_DOMAIN } from './lib/program.mjs';

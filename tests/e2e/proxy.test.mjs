@@ -1,6 +1,5 @@
-// The room proxy, seen from a real game client and real room servers: the
-// room is joined through the WebSocket channel, the game client connects to
-// the program, and the program relays it to the room's server.
+// The room proxy, seen from a real game client and real room servers: the room is joined through the
+// WebSocket channel, the game client connects to the program, and the program relays it to the room's server.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { randomBytes } from 'node:crypto';
@@ -56,9 +55,8 @@ for (const [version, host = '127.0.0.1', detect = false] of [['1.8.8'], ['1.16.5
   });
 }
 
-// A room server whose accept queue is full holds the proxy's connection
-// attempt back: its SYN is dropped until the queue drains. The server runs in
-// a process of its own, which sleeps before it accepts anything.
+// A room server whose accept queue is full holds the proxy's connection attempt back: its SYN is dropped
+// until the queue drains. The server runs in a process of its own, which sleeps before it accepts anything.
 test('a room server that accepts slowly gets the waiting bytes once connected', async (t) => {
   const port = s.nextPort++;
   const script = `const net = require('node:net'); let count = 0;

@@ -1,11 +1,10 @@
-// Soak and fault test: thousands of game clients through the standby server
-// and through proxies to room servers that misbehave, and browser connections
-// that send anything at all. Afterwards the program must still answer, hold
-// no more descriptors than at the start, not have grown, and have logged
-// only well-formed lines.
+// Soak and fault test: thousands of game clients through the standby server and through proxies to room
+// servers that misbehave, and browser connections that send anything at all. Afterwards the program must
+// still answer, hold no more descriptors than at the start, not have grown, and have logged only well-formed
+// lines.
 //
-// Short by default; NIMBREL_SOAK=long runs the long form (make soak). Linux
-// builds only: it reads the process's descriptors and memory from /proc.
+// Short by default; NIMBREL_SOAK=long runs the long form (make soak). Linux builds only: it reads the
+// process's descriptors and memory from /proc.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { once } from 'node:events';
@@ -35,8 +34,7 @@ function random(n) {
 const randomBytes = (n) => Buffer.from(Array.from({ length: n }, () => random(256)));
 const packets = (count, size) => Array.from({ length: count }, () => frame(randomBytes(1 + random(size()))));
 
-// What a game client might send: a whole exchange, a login followed by
-// packets of any size, or garbage.
+// What a game client might send: a whole exchange, a login followed by packets of any size, or garbage.
 const gameStream = () => [
   () => Buffer.concat([handshake(1), statusRequest, ping]),
   () => Buffer.concat([handshake(2), loginStart('player' + random(1000), randomBytes(16))]),

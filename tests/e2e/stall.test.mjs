@@ -1,6 +1,5 @@
-// Peers that stop reading: a frozen game client or a room server that takes
-// nothing must not freeze the program for the pages, and idle connections
-// must not hold the page slots.
+// Peers that stop reading: a frozen game client or a room server that takes nothing must not freeze the
+// program for the pages, and idle connections must not hold the page slots.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { MC_PORT, WS_PORT, SLOW } from './lib/program.mjs';

@@ -49,7 +49,7 @@ for (const version of ['1.8.8', '1.12.2', '1.16.5', '1.20.4', '1.20.6', '1.21.4'
     client = await playing(version, B, b, transfers ? 3 : 2);
     assert.deepEqual(b.intents, [2], 'room B sees a plain login');
 
-    await command(s.program, s.page, Buffer.alloc(0));
+    await command(s.program, s.page, Buffer.alloc(0)); // the leave
     await gone(client, 'the game left room B');
     assert.deepEqual(client.endings.map((ending) => [ending.name, reasonOf(ending)]), [['kick_disconnect', leftB]]);
     // The standby server answers the next game, raw, as it may reset after its answer.

@@ -1,8 +1,7 @@
-// The site's page in a real browser: Debian's Chromium loads the companion
-// kit from a page served as the site, opens the channel to the program, joins
-// a room, and is turned away when served from another origin or when the
-// player refuses the site access to the device. Stand-in peers show the kit's
-// time-outs, refusals, dropped commands and reconnecting.
+// The site's page in a real browser: Debian's Chromium loads the companion kit from a page served as the
+// site, opens the channel to the program, joins a room, and is turned away when served from another origin or
+// when the player refuses the site access to the device. Stand-in peers show the kit's time-outs, refusals,
+// dropped commands and reconnecting.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFile } from 'node:fs/promises';
@@ -20,19 +19,16 @@ const kit = await readFile(new URL('../../web/nimbrel-companion.js', import.meta
 const html = `<!doctype html><meta charset="utf-8"><title>Rooms</title>
 <script type="module">
   import * as kit from './nimbrel-companion.js';
-  const { NimbrelCompanion } = kit;
   window.kit = kit;
   const plain = (value) => JSON.parse(JSON.stringify(value ?? null, (k, v) => (v instanceof Uint8Array ? Array.from(v) : v)));
-  window.events = [];
-  window.companion = new NimbrelCompanion();
   // A companion whose events land in the given list.
   window.watched = (companion, events) => {
-    for (const type of ['open', 'record', 'close', 'refused', 'reconnecting']) {
+    for (const type of ['open', 'record', 'close', 'refused', 'reconnecting'])
       companion.addEventListener(type, (event) => events.push({ type, detail: plain(event.detail) }));
-    }
     return companion;
   };
-  window.watched(window.companion, window.events);
+  window.events = [];
+  window.companion = window.watched(new kit.NimbrelCompanion(), window.events);
   window.kitLoaded = true;
 </script>`;
 

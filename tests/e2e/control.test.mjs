@@ -3,7 +3,7 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { startProgram, WS_PORT, SITE, SITE_DOMAIN } from './lib/program.mjs';
-import { connect, until } from './lib/net.mjs';
+import { connect, connectSending, until } from './lib/net.mjs';
 import { openPage, joinPayload, command, rawRequest, clientFrame } from './lib/ws.mjs';
 
 const ipv4Join = joinPayload();
@@ -15,31 +15,24 @@ let program;
 before(async () => { program = await startProgram(); });
 after(async () => { await program?.stop(); });
 
-// A new connection that has sent `bytes`.
-async function sent(bytes) {
-  const peer = await connect(WS_PORT);
-  await peer.send(bytes);
-  return peer;
-}
 // What came back on a new connection before the program closed it.
-const exchange = async (request) => (await (await sent(request)).until()).toString('latin1');
+const exchange = async (request) => (await (await connectSending(WS_PORT, request)).until()).toString('latin1');
 const atLeast = (count) => (peer) => peer.received.length >= count;
 
 test('the opening handshake: the exact 101 and 400 replies, then Origins accepted and refused', async () => {
   // The key and accept value of the sample handshake in RFC 6455, section 1.3,
   // then the greeting "1" and the empty record as two frames.
   let since = program.mark();
-  const peer = await sent(rawRequest(SITE));
+  const peer = await connectSending(WS_PORT, rawRequest(SITE));
   const reply = 'HTTP/1.1 101 Switching Protocols\r\nUPGRADE: websocket\r\nCONNECTION: UPGRADE\r\n' +
     'SEC-WEBSOCKET-ACCEPT: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n' + greeting.toString('latin1');
   assert.equal((await peer.until(atLeast(reply.length), 'the reply')).toString('latin1'), reply);
   peer.close();
   await program.waitForLine(/^\[WS\] open, sock = \d+$/, { since });
 
-  for (const version of ['8', '269', null]) {
+  for (const version of ['8', '269', null])
     assert.equal(await exchange(rawRequest(SITE, { version })),
       'HTTP/1.1 400 Bad Request\r\nSEC-WEBSOCKET-VERSION: 13\r\n\r\nBad request', `version ${version}`);
-  }
   // The Origin cases in full are the unit tests'; here one of each kind goes through the whole program.
   const page = await openPage(`http://${SITE_DOMAIN}:8443/rooms`);
   assert.deepEqual(page.messages, [{ binary: false, data: Buffer.from('1') }, { binary: true, data: leave }]);

@@ -1,10 +1,9 @@
-// The game follows the page: on a room switch a newer game is sent on to the
-// new room by a Transfer packet, and every other game is told in a
-// disconnect which room it left and what to do next.
+// The game follows the page: on a room switch a newer game is sent on to the new room by a Transfer packet,
+// and every other game is told in a disconnect which room it left and what to do next.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { MC_PORT, SITE_DOMAIN } from './lib/program.mjs';
-import { connect } from './lib/net.mjs';
+import { connectSending } from './lib/net.mjs';
 import { handshake, statusRequest, loginDisconnectText } from './lib/game.mjs';
 import { command } from './lib/ws.mjs';
 import { roomServer, gameClient } from './lib/rooms.mjs';
@@ -16,7 +15,6 @@ const B = { roomName: 'Arena\\2', ownerName: 'Bob', nick: 'NickB' };
 const s = session(32000);
 const { until } = s;
 const join = (server, room) => s.join(server.port, room);
-const leave = () => command(s.program, s.page, Buffer.alloc(0));
 const server = (version, t) => roomServer(version, '127.0.0.1', s.nextPort++, t);
 // The library may see the connection end before the last packet, which it
 // decompresses on the side, has come out.
@@ -26,10 +24,7 @@ const switched = left(A) + `Join again to enter ${B.roomName} by ${B.ownerName}.
 const leftB = left(B) + `Pick a room on ${SITE_DOMAIN}.`;
 
 // The text of a disconnect: JSON before 1.20.3, an NBT string from then on.
-function reasonOf(ending) {
-  const reason = ending.reason;
-  return typeof reason === 'string' ? JSON.parse(reason).text : reason.value;
-}
+const reasonOf = ({ reason }) => (typeof reason === 'string' ? JSON.parse(reason).text : reason.value);
 
 async function playing(version, room, roomServerOf, intent) {
   const client = gameClient(version, { intent });
@@ -54,12 +49,11 @@ for (const version of ['1.8.8', '1.12.2', '1.16.5', '1.20.4', '1.20.6', '1.21.4'
     client = await playing(version, B, b, transfers ? 3 : 2);
     assert.deepEqual(b.intents, [2], 'room B sees a plain login');
 
-    await leave();
+    await command(s.program, s.page, Buffer.alloc(0)); // the leave
     await gone(client, 'the game left room B');
     assert.deepEqual(client.endings.map((ending) => [ending.name, reasonOf(ending)]), [['kick_disconnect', leftB]]);
     // The standby server answers the next game, raw, as it may reset after its answer.
-    const next = await connect(MC_PORT);
-    await next.send(Buffer.concat([handshake(1), statusRequest]));
+    const next = await connectSending(MC_PORT, Buffer.concat([handshake(1), statusRequest]));
     await next.until((peer) => peer.received.includes('"name":"§fv1"'), 'the standby status document');
     next.close();
   });
@@ -68,8 +62,7 @@ for (const version of ['1.8.8', '1.12.2', '1.16.5', '1.20.4', '1.20.6', '1.21.4'
 test('a game still logging in gets the login stage\'s disconnect', async (t) => {
   const [a, b] = [await server('1.21.4', t), await server('1.21.4', t)];
   await join(a, A);
-  const game = await connect(MC_PORT);
-  await game.send(handshake(2));
+  const game = await connectSending(MC_PORT, handshake(2));
   await until(() => a.intents.length === 1, 'room A saw the handshake');
   await join(b, B);
   assert.equal(loginDisconnectText(await game.until()), switched);

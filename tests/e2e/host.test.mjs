@@ -18,11 +18,9 @@ async function occupy(port, t) {
 test('start-up, listeners on 127.0.0.1 only, and the game-client admission', async (t) => {
   const program = await startProgram();
   t.after(() => program.stop());
-  for (const port of [WS_PORT, MC_PORT]) {
-    for (const host of ['127.0.0.2', '::1']) {
+  for (const port of [WS_PORT, MC_PORT])
+    for (const host of ['127.0.0.2', '::1'])
       await assert.rejects(connect(port, host).then((peer) => peer.close()), { code: 'ECONNREFUSED' }, `${host}:${port}`);
-    }
-  }
 
   // With no room joined the standby handler takes a game client; a newcomer replaces it.
   let since = program.mark();

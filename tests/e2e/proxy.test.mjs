@@ -1,15 +1,14 @@
-// The room proxy, seen from a real game client and real room servers: the
-// room is joined through the WebSocket channel, the game client connects to
-// the program, and the program relays it to the room's server.
+// The room proxy, seen from a real game client and real room servers: the room is joined through the
+// WebSocket channel, the game client connects to the program, and the program relays it to the room's server.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { randomBytes } from 'node:crypto';
 import { spawn } from 'node:child_process';
 import mc from 'minecraft-protocol';
-import { MC_PORT, SLOW } from './lib/program.mjs';
-import { connect } from './lib/net.mjs';
+import { Program, MC_PORT, SLOW } from './lib/program.mjs';
+import { connect, connectSending } from './lib/net.mjs';
 import { handshake, statusRequest, ping, loginDisconnectText } from './lib/game.mjs';
-import { roomServer as roomServerOn, gameClient } from './lib/rooms.mjs';
+import { roomServer, gameClient } from './lib/rooms.mjs';
 import { session, LOGIN } from './lib/session.mjs';
 
 const ROOM = { roomName: 'Castle "Keep"', ownerName: 'Ada', nick: 'RoomNick' };
@@ -19,12 +18,10 @@ const s = session(31000);
 const { until } = s;
 const joinRoom = (port, host) => s.join(port, ROOM, host);
 const rawGame = (port, ...more) => s.rawGame(port, ROOM, ...more);
-const playerIn = (server, count = 1) => until(() => server.players.length >= count, 'the room server saw a player join');
 const payloadOn = (packets, channel) => packets.find((packet) => packet.channel === channel);
 const proxyLivesOn = (since) => assert.ok(!s.program.linesSince(since).some((line) => /killed|send fails/.test(line)),
   'the proxy lives on');
 const closedProxy = (since) => s.program.waitForLine('[PROXY] close, handle_kind 1', { since });
-const roomServer = (version, host, t) => roomServerOn(version, host, s.nextPort++, t);
 
 // A room given as an IPv4-mapped IPv6 address is reached over IPv4, also where
 // IPv6 sockets are IPv6-only (Windows; scripts/e2e.sh sets bindv6only=1).
@@ -32,12 +29,12 @@ for (const [version, host = '127.0.0.1', detect = false] of [['1.8.8'], ['1.16.5
   [NEWEST], [NEWEST, '::1'], [NEWEST, '::ffff:127.0.0.1']]) {
   test(`${version} on ${host}${detect ? ', pinged first' : ''}: the client plays on the room's server under the ` +
     'room\'s nick; a second is rejected', async (t) => {
-    const server = await roomServer(version, host.replace(/^::ffff:/, ''), t);
+    const server = await roomServer(version, host.replace(/^::ffff:/, ''), s.nextPort++, t);
     await joinRoom(server.port, host);
     const client = gameClient(version, { detect });
     const [down, up] = [randomBytes(40000), randomBytes(20000)];
     client.on('login', () => server.players.at(-1)?.write('custom_payload', { channel: 'nimbrel:down', data: down }));
-    await playerIn(server);
+    await until(() => server.players.length >= 1, 'the room server saw a player join');
     const [player] = server.players;
     assert.equal(player.username, ROOM.nick, 'the room server sees the room\'s nick');
     assert.equal(player.socket.remoteAddress.replace(/^::ffff:/, ''), host.replace(/^::ffff:/, ''));
@@ -58,9 +55,8 @@ for (const [version, host = '127.0.0.1', detect = false] of [['1.8.8'], ['1.16.5
   });
 }
 
-// A room server whose accept queue is full holds the proxy's connection
-// attempt back: its SYN is dropped until the queue drains. The server runs in
-// a process of its own, which sleeps before it accepts anything.
+// A room server whose accept queue is full holds the proxy's connection attempt back: its SYN is dropped
+// until the queue drains. The server runs in a process of its own, which sleeps before it accepts anything.
 test('a room server that accepts slowly gets the waiting bytes once connected', async (t) => {
   const port = s.nextPort++;
   const script = `const net = require('node:net'); let count = 0;
@@ -72,14 +68,12 @@ test('a room server that accepts slowly gets the waiting bytes once connected', 
       process.stdout.write('ready\\n');
       Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, 2500);
     });`;
-  const child = spawn(process.execPath, ['-e', script], { stdio: ['ignore', 'pipe', 'inherit'] });
-  let out = '';
-  child.stdout.on('data', (chunk) => { out += chunk; });
-  t.after(() => child.kill('SIGKILL'));
-  await until(() => out.includes('ready'), 'the slow server ready');
+  const slow = new Program(spawn(process.execPath, ['-e', script], { stdio: ['ignore', 'pipe', 'pipe'] }));
+  t.after(() => slow.child.kill('SIGKILL'));
+  await slow.waitForLine('ready', { timeoutMs: 15000 * SLOW });
   const { game, since } = await rawGame(port);
   const expected = LOGIN.length - 'Player_One'.length + ROOM.nick.length;
-  await until(() => new RegExp(`bytes \\d+ ${expected}\\n`).test(out), `the slow server received ${expected} bytes (${out})`);
+  await slow.waitForLine(new RegExp(`^bytes \\d+ ${expected}$`), { timeoutMs: 15000 * SLOW });
   proxyLivesOn(since);
   game.close();
   await closedProxy(since); // the next test's first client must not meet this proxy
@@ -99,7 +93,7 @@ async (t) => {
   await closedProxy(refused.since);
   await until(() => s.program.stderr.includes('SOCK_CHECK_ERR: '), 'the error logged');
 
-  const closing = await s.rawServer(t, (entry) => entry.socket.destroy());
+  const closing = await s.rawServer(t, (peer) => peer.close());
   const closed = await rawGame(closing.port);
   await closedProxy(closed.since);
   await closed.game.until(undefined, undefined, 15000 * SLOW);
@@ -108,15 +102,13 @@ async (t) => {
   // client that pinged and, its ping still open, connects again to log in gets in.
   const room = await s.rawServer(t);
   await joinRoom(room.port);
-  const pinged = await connect(MC_PORT);
-  await pinged.send(Buffer.concat([handshake(1), statusRequest, ping]));
+  const pinged = await connectSending(MC_PORT, Buffer.concat([handshake(1), statusRequest, ping]));
   await pinged.until((peer) => peer.received.includes(ping), 'the pong');
   assert.ok(!pinged.received.includes('cannot be reached'), 'no note for a room that is reached');
   const since = s.program.mark();
-  const game = await connect(MC_PORT);
-  await game.send(LOGIN);
+  const game = await connectSending(MC_PORT, LOGIN);
   await s.program.waitForLine('[PROXY] status proxy replaced', { since });
   await pinged.until(undefined, undefined, 15000 * SLOW);
-  await until(() => room.connections.at(-1).bytes.includes(ROOM.nick), 'the login reached the room server');
+  await until(() => room.connections.at(-1).received.includes(ROOM.nick), 'the login reached the room server');
   game.close();
 });

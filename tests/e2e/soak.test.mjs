@@ -1,23 +1,21 @@
-// Soak and fault test: thousands of game clients through the standby server
-// and through proxies to room servers that misbehave, and browser connections
-// that send anything at all. Afterwards the program must still answer, hold
-// no more descriptors than at the start, not have grown, and have logged
-// only well-formed lines.
+// Soak and fault test: thousands of game clients through the standby server and through proxies to room
+// servers that misbehave, and browser connections that send anything at all. Afterwards the program must
+// still answer, hold no more descriptors than at the start, not have grown, and have logged only well-formed
+// lines.
 //
-// Short by default; NIMBREL_SOAK=long runs the long form (make soak). Linux
-// builds only: it reads the process's descriptors and memory from /proc.
+// Short by default; NIMBREL_SOAK=long runs the long form (make soak). Linux builds only: it reads the
+// process's descriptors and memory from /proc.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { once } from 'node:events';
 import { readdirSync, readFileSync } from 'node:fs';
 import net from 'node:net';
 import { startProgram, isWindowsProgram, isSanitized, WS_PORT, MC_PORT, SITE } from './lib/program.mjs';
-import { connect, sleep, until } from './lib/net.mjs';
+import { connectSending, sleep, until } from './lib/net.mjs';
 import { frame, handshake, statusRequest, ping, loginStart } from './lib/game.mjs';
 import { openPage, joinPayload, command, rawRequest, clientFrame } from './lib/ws.mjs';
 
-const COUNTS = process.env.NIMBREL_SOAK === 'long'
-  ? { standby: 50000, proxy: 12000, browser: 50000 }
+const COUNTS = process.env.NIMBREL_SOAK === 'long' ? { standby: 50000, proxy: 12000, browser: 50000 }
   : { standby: 4000, proxy: 1500, browser: 4000 };
 const skip = isWindowsProgram ? 'reads /proc; Linux builds only' : false;
 
@@ -36,8 +34,7 @@ function random(n) {
 const randomBytes = (n) => Buffer.from(Array.from({ length: n }, () => random(256)));
 const packets = (count, size) => Array.from({ length: count }, () => frame(randomBytes(1 + random(size()))));
 
-// What a game client might send: a whole exchange, a login followed by
-// packets of any size, or garbage.
+// What a game client might send: a whole exchange, a login followed by packets of any size, or garbage.
 const gameStream = () => [
   () => Buffer.concat([handshake(1), statusRequest, ping]),
   () => Buffer.concat([handshake(2), loginStart('player' + random(1000), randomBytes(16))]),
@@ -134,8 +131,7 @@ async function misbehavingRoomServer(host) {
 
 // The standby server's status, read raw; rejects when it does not come.
 async function statusPing() {
-  const peer = await connect(MC_PORT);
-  await peer.send(Buffer.concat([handshake(1), statusRequest]));
+  const peer = await connectSending(MC_PORT, Buffer.concat([handshake(1), statusRequest]));
   await peer.until((p) => p.received.includes('"version"'), 'the status document').finally(() => peer.close());
 }
 

@@ -1,10 +1,9 @@
-// Peers that stop reading: a frozen game client or a room server that takes
-// nothing must not freeze the program for the pages, and idle connections
-// must not hold the page slots.
+// Peers that stop reading: a frozen game client or a room server that takes nothing must not freeze the
+// program for the pages, and idle connections must not hold the page slots.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { MC_PORT, WS_PORT, SLOW } from './lib/program.mjs';
-import { connect, sleep, until } from './lib/net.mjs';
+import { connect, connectSending, sleep, until } from './lib/net.mjs';
 import { frame, handshake, statusRequest } from './lib/game.mjs';
 import { openPage, untilMessages, joinPayload, command, rawRequest } from './lib/ws.mjs';
 import { session } from './lib/session.mjs';
@@ -48,8 +47,7 @@ async function droppedAfterStall(since, line) {
   const at = await s.program.waitForLine(line, { since, timeoutMs: 45000 * SLOW });
   await s.program.waitForLine(/./, { since: at + 1 });
   assert.equal(s.program.lines[at + 1], '[PROXY] close, handle_kind 1');
-  const game = await connect(MC_PORT);
-  await game.send(Buffer.concat([handshake(1), statusRequest]));
+  const game = await connectSending(MC_PORT, Buffer.concat([handshake(1), statusRequest]));
   await game.until((peer) => peer.received.length > 100, 'a status response').finally(() => game.close());
 }
 

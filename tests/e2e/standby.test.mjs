@@ -18,8 +18,7 @@ const site = { color: 'green', text: '', extra: [{ color: '#00CC66', underlined:
 const standbyStatus = {
   version: { name: '§fv1', protocol: 1 },
   description: [bar, ' ', tagline('Nimbrel Client'), white('.\n'), bar, white(' select a room in '), site, white('.')],
-  favicon: `data:image/png;base64,${logo.toString('base64')}`,
-};
+  favicon: `data:image/png;base64,${logo.toString('base64')}` };
 const standbyDisconnect = [bar, tagline(' Nimbrel Client'), white(' is in standby mode, '), bar, '\n',
   bar, white(' select a room in '), site, white('. '), bar];
 
@@ -31,14 +30,6 @@ const logOf = (line) => ['[PROXY] incoming mc master', '[PROXY] no room handle r
 let program;
 before(async () => { program = await startProgram(); });
 after(async () => { await program.stop(); });
-
-function assertStatus(document) {
-  const png = Buffer.from(document.favicon.replace(/^data:image\/png;base64,/, ''), 'base64');
-  assert.equal(png.subarray(0, 16).toString('hex'), '89504e470d0a1a0a0000000d49484452', 'PNG signature and IHDR');
-  assert.deepEqual([png.readUInt32BE(16), png.readUInt32BE(20), png[24], png[25]], [64, 64, 8, 6],
-    'width, height, bits per channel, colour type (6 = RGBA)');
-  assert.deepEqual(document, standbyStatus);
-}
 
 for (const version of ['1.8.8', '1.12.2', '1.16.5', '1.20.4', '1.21.4']) {
   // The status exchange does not depend on the version; minecraft-server-util's below stands for all.
@@ -67,7 +58,12 @@ test('minecraft-server-util reads the standby status document, and its ping goes
     await client.flush();
     await client.ensureBufferedData(await client.readVarInt());
     assert.equal(await client.readVarInt(), 0x00, 'packet id of the status response');
-    assertStatus(JSON.parse(await client.readStringVarInt()));
+    const document = JSON.parse(await client.readStringVarInt());
+    const png = Buffer.from(document.favicon.replace(/^data:image\/png;base64,/, ''), 'base64');
+    assert.equal(png.subarray(0, 16).toString('hex'), '89504e470d0a1a0a0000000d49484452', 'PNG signature and IHDR');
+    assert.deepEqual([png.readUInt32BE(16), png.readUInt32BE(20), png[24], png[25]], [64, 64, 8, 6],
+      'width, height, bits per channel, colour type (6 = RGBA)');
+    assert.deepEqual(document, standbyStatus);
   } finally {
     client.close();
   }

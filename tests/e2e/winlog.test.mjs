@@ -6,7 +6,7 @@ import { execFileSync, spawn } from 'node:child_process';
 import { existsSync, readdirSync, readFileSync, rmSync, statSync } from 'node:fs';
 import { join } from 'node:path';
 import { isWindowsProgram, WS_PORT } from './lib/program.mjs';
-import { connect, until } from './lib/net.mjs';
+import { connectSending, until } from './lib/net.mjs';
 
 const MIB = 1 << 20;
 const users = join(process.env.WINEPREFIX ?? '', 'drive_c/users');
@@ -29,11 +29,7 @@ test('without a standard output the log goes to a file that moves aside at 1 MiB
   // Each refused opening request logs a few KiB of its header lines.
   const pad = Array.from({ length: 8 }, (_, i) => `X-Pad-${i}: ${'p'.repeat(1000)}`).join('\r\n');
   const request = Buffer.from(`GET / HTTP/1.1\r\nOrigin: https://elsewhere.example\r\n${pad}\r\n\r\n`, 'latin1');
-  const refused = async () => {
-    const page = await connect(WS_PORT);
-    await page.send(request);
-    await page.until(undefined, undefined, 30000);
-  };
+  const refused = async () => (await connectSending(WS_PORT, request)).until(undefined, undefined, 30000);
   for (let i = 0; i < 100 && !logFile('nimbrel-client.old.log'); i++)
     await Promise.all(Array.from({ length: 8 }, refused));
   const old = logFile('nimbrel-client.old.log');

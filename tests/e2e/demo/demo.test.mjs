@@ -55,10 +55,9 @@ test('the page joins a room, the game is greeted there under the page\'s name; t
   await context.grantPermissions(['local-network-access'], { origin: SITE });
   const page = await context.newPage();
   page.setDefaultTimeout(TIMEOUT);
-  const state = page.locator('#state');
   const stateIs = async (name, text) => {
     await page.waitForSelector(`#state[data-state="${name}"]`);
-    if (text) assert.match(await state.textContent(), text);
+    if (text) assert.match(await page.locator('#state').textContent(), text);
   };
   const joinRoom = (room) => page.locator('tr', { hasText: room.roomName }).getByRole('button').click();
 
@@ -87,8 +86,7 @@ test('the page joins a room, the game is greeted there under the page\'s name; t
 
   demo.child.kill('SIGINT');
   assert.equal(await demo.exited, 0, demo.describe());
-  for (const port of [8080, WS_PORT, MC_PORT, meadow.port]) {
+  for (const port of [8080, WS_PORT, MC_PORT, meadow.port])
     await assert.rejects(connect(port), { code: 'ECONNREFUSED' }, `port ${port} still open after Ctrl-C`);
-  }
   await stateIs('absent');
 });

@@ -19,7 +19,7 @@ export class Peer {
     socket.on('close', () => { this.closed = true; }).on('error', () => {});
   }
 
-  send(bytes) { return new Promise((done) => this.socket.write(Buffer.from(bytes), () => done())); }
+  send(bytes) { return new Promise((done) => this.socket.write(Buffer.from(bytes), () => done(this))); }
 
   // Everything received once `condition(peer)` holds: by default, once the program has closed the connection.
   async until(condition = (peer) => peer.closed, what = 'connection closed by the program', timeoutMs = undefined) {
@@ -35,3 +35,5 @@ export const connect = (port, host = '127.0.0.1') => new Promise((resolveConnect
   const socket = net.connect({ port, host, noDelay: true });
   socket.once('connect', () => resolveConnect(new Peer(socket))).once('error', rejectConnect);
 });
+// A new connection to `port` on 127.0.0.1 once it has sent `bytes`.
+export const connectSending = async (port, bytes) => (await connect(port)).send(bytes);

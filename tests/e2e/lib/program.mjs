@@ -1,9 +1,8 @@
 // Starts the program under test, reads its log as it is written, and stops it.
 //
-// The program is named by NIMBREL_PROGRAM (a path; a name ending in .exe runs
-// under Wine, in the prefix named by WINEPREFIX). Every test file starts its
-// own program and stops it before it ends.
-import { execFileSync, spawn } from 'node:child_process';
+// The program is named by NIMBREL_PROGRAM (a path; a name ending in .exe runs under Wine, in the prefix named
+// by WINEPREFIX). Every test file starts its own program and stops it before it ends.
+import { execFileSync, spawn, spawnSync } from 'node:child_process';
 import { readFileSync } from 'node:fs';
 import net from 'node:net';
 import { resolve } from 'node:path';
@@ -20,11 +19,10 @@ export const isSanitized = programPath.includes('build-asan');
 // Wine starts slowly and runs the program more slowly too.
 export const SLOW = isWindowsProgram ? 3 : 1;
 
-// Wine binds without the address reuse that Windows grants a listener, so a
-// connection the program closed first, left in TIME_WAIT on its port, keeps
-// the next program from starting for a minute. Peers of the Windows program
-// therefore answer the program's close with a reset (which ends TIME_WAIT on
-// its side at once), and a start waits out any TIME_WAIT that remains.
+// Wine binds without the address reuse that Windows grants a listener, so a connection the program closed
+// first, left in TIME_WAIT on its port, keeps the next program from starting for a minute. Peers of the
+// Windows program therefore answer the program's close with a reset (which ends TIME_WAIT on its side at
+// once), and a start waits out any TIME_WAIT that remains.
 if (isWindowsProgram) {
   const connect = net.Socket.prototype.connect;
   net.Socket.prototype.connect = function (...args) {
@@ -88,9 +86,8 @@ export class Program {
   async stop() {
     const diedEarly = this.exitCode !== undefined;
     if (isWindowsProgram) {
-      // Wine's server can keep a killed program's listening socket on its
-      // books (the port then stays refused to the next program), so the
-      // whole Wine session of this prefix ends with the program.
+      // Wine's server can keep a killed program's listening socket on its books (the port then stays refused
+      // to the next program), so the whole Wine session of this prefix ends with the program.
       execFileSync('wineserver', ['-k'], { stdio: 'ignore' });
       execFileSync('wineserver', ['-w'], { stdio: 'ignore' });
       killStrays();
@@ -110,12 +107,9 @@ export class Program {
 // program; make sure no copy of this build (found by its full path) outlives its test.
 function killStrays() {
   for (let attempt = 0; attempt < 50; attempt++) {
-    let found;
-    try {
-      found = execFileSync('pgrep', ['-f', programPath], { encoding: 'latin1' }).trim().split('\n').map(Number);
-    } catch {
-      return;
-    }
+    const { stdout } = spawnSync('pgrep', ['-f', programPath], { encoding: 'latin1' });
+    const found = (stdout ?? '').split('\n').filter(Boolean).map(Number);
+    if (found.length === 0) return;
     process.stderr.write(`# killing a stray copy of the program: ${found}\n`);
     for (const pid of found) try { process.kill(pid, 'SIGKILL'); } catch {}
     execFileSync('sleep', ['0.1']);

@@ -1,13 +1,11 @@
-// Real game peers for the proxy tests: minecraft-protocol room servers and
-// game clients.
+// Real game peers for the proxy tests: minecraft-protocol room servers and game clients.
 import { once } from 'node:events';
 import mc from 'minecraft-protocol';
 import minecraftData from 'minecraft-data';
 import { MC_PORT } from './program.mjs';
 
-// A room server on `port` (compression on, as by default) that logs its
-// players in and keeps the plugin messages they send, and the handshake
-// intent of every connection; it stops when test `t` ends.
+// A room server on `port` (compression on, as by default) that logs its players in and keeps the plugin
+// messages they send, and the handshake intent of every connection; it stops when test `t` ends.
 export async function roomServer(version, host, port, t) {
   const server = Object.assign(mc.createServer({ host, port, version, 'online-mode': false, motd: 'room server' }),
     { port, players: [], intents: [] });
@@ -21,8 +19,7 @@ export async function roomServer(version, host, port, t) {
       difficulty: 0, dimension: 0, levelType: 'default', ...minecraftData(version).loginPacket,
       enforceSecureChat: false, entityId: client.id, isHardcore: false, gameMode: 0, previousGameMode: 1,
       hashedSeed: [0, 0], maxPlayers: 8, viewDistance: 4, reducedDebugInfo: false, enableRespawnScreen: true,
-      isDebug: false, isFlat: false,
-    });
+      isDebug: false, isFlat: false });
   });
   t.after(() => {
     for (const client of Object.values(server.clients)) client.end('done');
@@ -31,13 +28,11 @@ export async function roomServer(version, host, port, t) {
   return server;
 }
 
-// A game client of the program; with `intent` 3 it comes as a game sent on
-// by a Transfer packet. It keeps plugin messages, the packets that end it
-// and whether it is gone.
-// With `detect`, the library opens the login connection, pings on a second one
-// and then logs in. The room's status document names protocol 1, which the
-// library knows only as a snapshot without data: for this client it stands for
-// `version`, and the login carries that version's number.
+// A game client of the program; with `intent` 3 it comes as a game sent on by a Transfer packet. It keeps
+// plugin messages, the packets that end it and whether it is gone.
+// With `detect`, the library opens the login connection, pings on a second one and then logs in. The room's
+// status document names protocol 1, which the library knows only as a snapshot without data: for this client
+// it stands for `version`, and the login carries that version's number.
 export function gameClient(version, { intent = 2, detect = false } = {}) {
   const client = mc.createClient({ host: '127.0.0.1', port: MC_PORT, username: 'Player_One', auth: 'offline',
     version: !detect && version });

@@ -4,7 +4,7 @@ import { before, after } from 'node:test';
 import { once } from 'node:events';
 import net from 'node:net';
 import { startProgram, MC_PORT, SLOW } from './program.mjs';
-import { connect, until } from './net.mjs';
+import { Peer, connectSending, until } from './net.mjs';
 import { handshake, loginStart } from './game.mjs';
 import { openPage, joinPayload, command } from './ws.mjs';
 
@@ -26,18 +26,16 @@ export function session(firstPort) {
   s.until = (condition, what) => until(condition, what,
     { timeoutMs: 15000 * SLOW, describe: () => s.program.describe(Math.max(0, s.program.mark() - 30)) });
   s.join = (port, room = {}, host = '127.0.0.1') => command(s.program, s.page, joinPayload({ host, port, ...room }));
-  // A raw room server that keeps every byte each connection sends; it and its
+  // A raw room server whose connections are peers that keep every byte they receive; it and its
   // connections close when test `t` ends.
   s.rawServer = async (t, onConnection = () => {}) => {
     const connections = [];
     const server = net.createServer((socket) => {
-      const entry = { socket, bytes: Buffer.alloc(0) };
-      connections.push(entry);
-      socket.on('data', (chunk) => { entry.bytes = Buffer.concat([entry.bytes, chunk]); }).on('error', () => {});
-      onConnection(entry);
+      connections.push(new Peer(socket));
+      onConnection(connections.at(-1));
     }).listen(s.nextPort++, '127.0.0.1');
     await once(server, 'listening');
-    t.after(() => { connections.forEach((entry) => entry.socket.destroy()); server.close(); });
+    t.after(() => { connections.forEach((peer) => peer.close()); server.close(); });
     return { port: server.address().port, connections };
   };
   // Joins the room at `port`, then logs a raw game client in there and sends
@@ -45,8 +43,7 @@ export function session(firstPort) {
   s.rawGame = async (port, room, ...more) => {
     await s.join(port, room);
     const since = s.program.mark();
-    const game = await connect(MC_PORT);
-    await game.send(Buffer.concat([LOGIN, ...more]));
+    const game = await connectSending(MC_PORT, Buffer.concat([LOGIN, ...more]));
     return { game, since };
   };
   return s;

@@ -121,6 +121,12 @@ void packet_end(bool to_client, const stream_reader& r)
     }
 }
 
+// True while no byte of the next packet has been read.
+bool between_packets(const stream_reader& r)
+{
+    return !r.in_body && r.prefix.length == 0;
+}
+
 // Whether bytes in this direction can still change anything: the stream
 // toward the server matters only up to the end of the login.
 bool followed(bool to_client)
@@ -146,8 +152,7 @@ std::int32_t field_at(const std::uint8_t* bytes, std::int32_t avail, std::int32_
 // returns their length; 0 where the steps must go (anything else).
 std::int32_t whole_packets(const std::uint8_t* bytes, std::int32_t count)
 {
-    const stream_reader& r = readers[1];
-    if (r.in_body || r.prefix.length != 0)
+    if (!between_packets(readers[1]))
         return 0;
     std::int32_t at = 0;
     while (at < count && (stage == game_stage::play || stage == game_stage::configuration)) {
@@ -265,8 +270,6 @@ void follow_bytes(bool to_client, const std::uint8_t* bytes, std::int32_t count)
 
 client_form follow_form()
 {
-    const stream_reader& r = readers[1];
-    bool between_packets = !r.in_body && r.prefix.length == 0;
-    game_stage now = between_packets && !login_unsure ? stage : game_stage::unknown;
+    game_stage now = between_packets(readers[1]) && !login_unsure ? stage : game_stage::unknown;
     return {now, protocol, ids, compressed};
 }

@@ -18,7 +18,7 @@ bool on_handshake(packet_reader& r)
 {
     std::int32_t id;
     std::int32_t at;
-    if (!reader_field(r, 0, &id, &at) || id != packet_id_handshake || at >= r.received)
+    if (!reader_field(r, 0, &id, &at) || id != packet_id_handshake)
         return false;
     std::int32_t value;
     std::int32_t length;

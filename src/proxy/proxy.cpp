@@ -231,7 +231,10 @@ void proxy_server_received(std::int32_t got)
         server_heard = true;
         return;
     }
-    if (got < 0 && !server_heard) {
+    // Before the room server was heard from, an end may be the connection
+    // attempt's failure, which Wine reports as an end of stream with the
+    // error left on the socket.
+    if (got <= 0 && !server_heard && (got < 0 || net_socket_error(server_sock) != 0)) {
         room_unreachable();
         refuse_login();
         return;

@@ -336,7 +336,12 @@ int net_send_pieces(sock_t s, const net_piece* pieces, int count)
 
 int net_recv(sock_t s, std::uint8_t* bytes, std::int32_t capacity)
 {
-    return recv(s, reinterpret_cast<char*>(bytes), capacity, 0);
+    int got = recv(s, reinterpret_cast<char*>(bytes), capacity, 0);
+    // Wine reports a refused background connect as an end of stream and
+    // leaves the error on the socket: it is a failed read all the same.
+    if (got == 0 && net_socket_error(s) != 0)
+        return SOCKET_ERROR;
+    return got;
 }
 
 void net_sleep_ms(unsigned ms)

@@ -231,10 +231,7 @@ void proxy_server_received(std::int32_t got)
         server_heard = true;
         return;
     }
-    // Before the room server was heard from, an end may be the connection
-    // attempt's failure, which Wine reports as an end of stream with the
-    // error left on the socket.
-    if (got <= 0 && !server_heard && (got < 0 || net_socket_error(server_sock) != 0)) {
+    if (got < 0 && !server_heard) {
         room_unreachable();
         refuse_login();
         return;

@@ -2,6 +2,7 @@
 
 #include "control/room.h"
 #include "control/websocket.h"
+#include "game/protocol.h"
 #include "game/standby.h"
 #include "host/log.h"
 #include "host/registry.h"
@@ -91,42 +92,66 @@ bool handler_parked(std::int64_t now)
     return now - handler_heard_at >= (session ? parked_session_ms : parked_give_way_ms);
 }
 
-// Where a page newcomer goes: the lowest free slot or, with every slot taken,
-// the one that has waited longest without finishing its opening request
-// (among those watched in this pass that are not about to finish it).
-// slot_none when such slots may free up soon, slot_full when every slot
-// holds an open page.
-constexpr int slot_none = -1;
-constexpr int slot_full = -2;
+// A page newcomer goes to the lowest free slot or, with every slot taken, to
+// the slot of the page that has waited longest, and at least
+// page_patience_ms, without finishing its opening request. With every slot
+// holding an open page, newcomers wait that long in the back-log (pages that
+// were answered often close at once) and are then refused.
+constexpr int page_patience_ms = 1000;
+constexpr int slot_none = -1; // wait in the back-log
+constexpr int slot_full = -2; // refuse
+// Since when every slot has held an open page; -1 while not.
+std::int64_t pages_full_since = -1;
 
-int slot_for_newcomer(const sock_t* watched, std::int64_t now)
+// Where a page newcomer goes now, and otherwise (slot_none) when it may: at
+// *when.
+int slot_for_newcomer(std::int64_t now, std::int64_t* when = nullptr)
 {
     int oldest = slot_none;
-    bool all_open = true;
     for (int slot = 0; slot < ws_slot_count; slot++) {
         const ws_slot& page = ws_slots[slot];
         if (page.sock == 0)
             return slot;
-        if (page.state == ws_state_open)
-            continue;
-        all_open = false;
-        bool fresh = now - page.opened_at < fresh_page_ms && wait_readable(page.sock);
-        if (page.sock == watched[slot] && !fresh && (oldest < 0 || page.opened_at < ws_slots[oldest].opened_at))
+        if (page.state != ws_state_open && (oldest < 0 || page.opened_at < ws_slots[oldest].opened_at))
             oldest = slot;
     }
-    return all_open ? slot_full : oldest;
+    if (oldest >= 0) {
+        pages_full_since = -1;
+        if (now - ws_slots[oldest].opened_at >= page_patience_ms)
+            return oldest;
+        if (when != nullptr)
+            *when = ws_slots[oldest].opened_at + page_patience_ms;
+        return slot_none;
+    }
+    if (pages_full_since < 0)
+        pages_full_since = now;
+    if (now - pages_full_since >= page_patience_ms)
+        return slot_full;
+    if (when != nullptr)
+        *when = pages_full_since + page_patience_ms;
+    return slot_none;
 }
 
 // Takes the pending page connections that there is room for.
-void accept_pages(sock_t ws_master, const sock_t* watched, std::int64_t now)
+void accept_pages(sock_t ws_master, std::int64_t now)
 {
     for (int i = 0; i < accepts_per_pass; i++) {
-        int slot = slot_for_newcomer(watched, now);
-        if (slot == slot_none)
-            return;
-        if (!ws_accept(ws_master, slot))
+        int slot = slot_for_newcomer(now);
+        if (slot == slot_none || !ws_accept(ws_master, slot))
             return;
     }
+}
+
+// True while the handler serves a status exchange or a login that has not
+// reached Login Start, and is still making progress: a newcomer then waits
+// its turn rather than cut it short.
+bool handler_busy(std::int64_t now)
+{
+    if (handler_draining || handle_kind == handle_none || handler_parked(now))
+        return false;
+    if (handle_kind == handle_no_room)
+        return no_room_next_state == next_state_status;
+    return !proxy_in_session() && !proxy_status_done();
 }
 
 // The room changed: the game client's connections are to meet the new record.
@@ -195,8 +220,19 @@ std::int64_t check_handler(std::int64_t now)
 std::int64_t check_deadlines(std::int64_t now)
 {
     std::int64_t next = check_handler(now);
+    // A held client does not wait behind a handler that has stopped moving.
+    if (held_sock != invalid_sock && handle_kind != handle_none && !handler_draining) {
+        if (handler_parked(now)) {
+            log_line(tag_proxy, "parked client replaced");
+            close_handler();
+        } else {
+            next = earlier(handler_heard_at + parked_give_way_ms, next);
+        }
+    }
     if (held_sock != invalid_sock && now - held_since >= idle_limit_ms)
         drop_held_client("waited too long");
+    if (held_sock != invalid_sock && net_peer_closed(held_sock))
+        drop_held_client("closed");
     if (held_sock != invalid_sock)
         next = earlier(held_since + idle_limit_ms, next);
     for (int slot = 0; slot < ws_slot_count; slot++) {
@@ -276,11 +312,11 @@ bool accept_game_client(sock_t mc_master)
     // A handler that only finishes its output gives way to the newcomer.
     if (handler_draining)
         end_drained_handler();
-    if (handle_kind == handle_no_room) {
-        log_line(tag_proxy, "no room replaced");
-        close_handler();
-    }
     if (newcomer == invalid_sock) {
+        if (handle_kind == handle_no_room) {
+            log_line(tag_proxy, "no room replaced");
+            close_handler();
+        }
         log_line(tag_proxy, "new mc server is invalid");
         return true;
     }
@@ -296,6 +332,19 @@ bool accept_game_client(sock_t mc_master)
         client_out.sock = newcomer;
         log_line(tag_proxy, "silent client held");
         return true;
+    }
+    // A second ping (two entries of the server list for this program), or a
+    // login behind a connection that is still on its way, waits for the
+    // first to end rather than cut it short.
+    if (handler_busy(now) && held_sock == invalid_sock) {
+        held_sock = newcomer;
+        held_since = now;
+        log_line(tag_proxy, "newcomer held");
+        return true;
+    }
+    if (handle_kind == handle_no_room) {
+        log_line(tag_proxy, "no room replaced");
+        close_handler();
     }
     // A client that pings and then connects at once to log in finds its
     // finished ping still open; the login takes its place, as it takes the
@@ -351,9 +400,18 @@ bool loop_pass(sock_t ws_master, sock_t mc_master, int max_wait_ms)
     }
 
     wait_clear();
-    wait_add_read(ws_master);
-    if (mc_master != invalid_sock)
+    std::int64_t pages_at = now;
+    if (slot_for_newcomer(now, &pages_at) != slot_none)
+        wait_add_read(ws_master);
+    else
+        deadline = earlier(pages_at, deadline);
+    // With the handler busy and a client held already, a newcomer waits in
+    // the back-log until either moves on.
+    bool game_full = handler_busy(now) && held_sock != invalid_sock;
+    if (mc_master != invalid_sock && !game_full)
         wait_add_read(mc_master);
+    if (game_full)
+        deadline = earlier(handler_heard_at + parked_give_way_ms, deadline);
     if (handle_kind == handle_no_room && !handler_draining)
         wait_add_read(client_sock);
     // A proxy whose room server cannot be reached has only its game client.
@@ -405,9 +463,9 @@ bool loop_pass(sock_t ws_master, sock_t mc_master, int max_wait_ms)
         wait_readable(server_sock))
         read_room_server();
     if (wait_readable(ws_master))
-        accept_pages(ws_master, watched, now);
+        accept_pages(ws_master, now);
     for (int i = 0; mc_master != invalid_sock && wait_readable(mc_master) && i < accepts_per_pass; i++) {
-        if (!accept_game_client(mc_master))
+        if ((handler_busy(now) && held_sock != invalid_sock) || !accept_game_client(mc_master))
             break;
     }
     bool changed = false;

@@ -62,6 +62,10 @@ bool net_set_listener_options(sock_t s);
 bool net_bind_loopback(sock_t s, std::uint16_t port);
 bool net_listen(sock_t s, int backlog);
 
+// True when the peer has closed the connection and nothing of it is left
+// unread; reads nothing.
+bool net_peer_closed(sock_t s);
+
 // Accepts one connection; the result is a non-blocking socket, or invalid_sock.
 sock_t net_accept(sock_t listener);
 

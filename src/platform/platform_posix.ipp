@@ -225,6 +225,12 @@ bool net_listen(sock_t s, int backlog)
     return net_set_nonblocking(s);
 }
 
+bool net_peer_closed(sock_t s)
+{
+    std::uint8_t byte;
+    return recv(s, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
 sock_t net_accept(sock_t listener)
 {
     int s;

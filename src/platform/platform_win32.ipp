@@ -307,6 +307,13 @@ bool net_listen(sock_t s, int backlog)
     return listen(s, backlog) == 0 && set_blocking_mode(s, 1);
 }
 
+bool net_peer_closed(sock_t s)
+{
+    // Accepted connections are non-blocking, so the peek never waits.
+    char byte;
+    return recv(s, &byte, 1, MSG_PEEK) == 0;
+}
+
 sock_t net_accept(sock_t listener)
 {
     SOCKET s = accept(listener, nullptr, nullptr);

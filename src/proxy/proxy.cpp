@@ -206,6 +206,11 @@ bool proxy_status_done()
            out_pending(client_out) == 0;
 }
 
+bool proxy_in_status()
+{
+    return next_state == next_state_status;
+}
+
 bool proxy_in_session()
 {
     return nick_replaced;

@@ -20,6 +20,9 @@ bool proxy_wants_server();
 // a request is held, so a new game client may take its place.
 bool proxy_status_done();
 
+// True once the handshake asked for a status exchange.
+bool proxy_in_status();
+
 // True once Login Start has gone on with the room's nick: a game session.
 bool proxy_in_session();
 

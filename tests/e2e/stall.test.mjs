@@ -65,8 +65,8 @@ test('a frozen game client: pages are served and a join ends it; left alone it i
   const opened = Date.now();
   const idle = [];
   t.after(() => idle.forEach((peer) => peer.close()));
-  // One by one (the listener's backlog is short) into the lowest free slot;
-  // a 17th finds none and is closed while the 16 stay.
+  // One by one into the lowest free slot; a 17th takes the slot of the one
+  // that has waited longest unopened, while the other 15 stay.
   const put = async (slot, line = `putted, sock \\d+ in ${slot}`) => {
     const since = s.program.mark();
     idle[slot] = await connect(WS_PORT);
@@ -76,9 +76,11 @@ test('a frozen game client: pages are served and a join ends it; left alone it i
     await put(slot);
     if (slot % 2) await idle[slot].send(rawRequest('https://nowhere').subarray(0, 30));
   }
-  await put(16, 'no space to put');
-  await idle.pop().until();
-  assert.ok(idle.every((peer) => !peer.closed), 'the 16 stay');
+  const [oldest, before] = [idle[0], s.program.mark()];
+  await put(0);
+  assert.ok(s.program.linesSince(before).some((line) => line.startsWith('[WS] unopened page gives way')));
+  await oldest.until();
+  assert.ok(idle.every((peer) => !peer.closed), 'the other 15 stay');
   const freed = s.program.mark();
   [5, 2].forEach((slot) => idle[slot].close());
   await until(() => s.program.linesSince(freed).filter((line) => line.startsWith('[WS] close')).length === 2, 'two closes');

@@ -13,7 +13,7 @@ export const MC_PORT = 25565;
 export const SITE_DOMAIN = process.env.NIMBREL_SITE_DOMAIN ?? 'nimbrel.example';
 export const SITE = `https://${SITE_DOMAIN}`;
 
-const programPath = resolve(process.env.NIMBREL_PROGRAM ?? '../../build/nimbrel-client');
+export const programPath = resolve(process.env.NIMBREL_PROGRAM ?? '../../build/nimbrel-client');
 export const isWindowsProgram = programPath.endsWith('.exe');
 export const isSanitized = programPath.includes('build-asan');
 // Wine starts slowly and runs the program more slowly too.

@@ -1,0 +1,130 @@
+// The loop's bounds seen from outside: no connection that stops making
+// progress locks the player out, no goodbye or unread log freezes the loop,
+// and a burst of pages is absorbed.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import net from 'node:net';
+import { spawn } from 'node:child_process';
+import { startProgram, programPath, isWindowsProgram, MC_PORT, WS_PORT, SITE, SLOW } from './lib/program.mjs';
+import { connect, connectSending, sleep, until } from './lib/net.mjs';
+import { handshake, statusRequest, ping, loginStart } from './lib/game.mjs';
+import { openPage, command, joinPayload, rawRequest } from './lib/ws.mjs';
+
+// A room server on 127.0.0.1 that accepts and keeps every connection, reading
+// what it is sent; its connections' bytes, in order.
+async function idleRoom(t) {
+  const received = [];
+  const server = net.createServer((socket) => {
+    const index = received.push(Buffer.alloc(0)) - 1;
+    socket.on('data', (chunk) => { received[index] = Buffer.concat([received[index], chunk]); }).on('error', () => {});
+  });
+  await new Promise((listening) => server.listen(0, '127.0.0.1', listening));
+  t.after(() => { server.close(); for (const c of server.connections ?? []) c.destroy(); });
+  server.unref();
+  return { port: server.address().port, received, close: () => server.close() };
+}
+
+// Milliseconds until a ping (handshake, status request, ping) has its pong.
+async function pingTime() {
+  const started = Date.now();
+  const peer = await connectSending(MC_PORT, Buffer.concat([handshake(1), statusRequest, ping]));
+  await peer.until((p) => p.received.length >= ping.length && p.received.subarray(-ping.length).equals(ping),
+    'the pong', 15000 * SLOW);
+  peer.close();
+  return Date.now() - started;
+}
+
+// Milliseconds until a page of the site is open.
+async function openTime() {
+  const started = Date.now();
+  (await openPage()).close();
+  return Date.now() - started;
+}
+
+test('a game connection that stops making progress gives way to the player within seconds', async (t) => {
+  const program = await startProgram();
+  t.after(() => program.stop());
+  const room = await idleRoom(t);
+  await command(program, await openPage(), joinPayload({ host: '127.0.0.1', port: room.port, nick: 'RoomNick' }));
+  const parked = {
+    'a silent connection': [],
+    'a status handshake and one byte': [handshake(1), Buffer.from([0x05])],
+    'a login handshake without Login Start': [handshake(2)],
+    'an old-style ping': [Buffer.from([0xFE, 0x01, 0xFA])],
+  };
+  for (const [what, bytes] of Object.entries(parked)) {
+    const peer = await connectSending(MC_PORT, Buffer.concat(bytes));
+    await sleep(100);
+    const ms = await pingTime();
+    assert.ok(ms < 5000 * SLOW, `behind ${what}, the ping took ${ms} ms`);
+    peer.close();
+  }
+  // Two silent connections in a row: the first is held, and dropped in time.
+  const since = program.mark();
+  const silent = [await connect(MC_PORT), await connect(MC_PORT)];
+  await program.waitForLine('[PROXY] silent client held', { since });
+  const ms = await pingTime();
+  assert.ok(ms < 5000 * SLOW, `behind two silent connections, the ping took ${ms} ms`);
+  const login = await connectSending(MC_PORT, Buffer.concat([handshake(2), loginStart('Player_One')]));
+  await until(() => room.received.some((bytes) => bytes.includes(Buffer.from('RoomNick'))), 'the login in the room');
+  await program.waitForLine('[PROXY] held client dropped, waited too long', { since, timeoutMs: 15000 * SLOW });
+  await silent[0].until();
+  login.close();
+  silent[1].close();
+});
+
+test('a farewell to a client that keeps sending never holds the loop up', async (t) => {
+  const program = await startProgram();
+  t.after(() => program.stop());
+  // A room where nothing listens: the login is refused with a farewell.
+  const closed = await idleRoom(t);
+  closed.close();
+  await command(program, await openPage(), joinPayload({ host: '127.0.0.1', port: closed.port }));
+  const since = program.mark();
+  const flooder = await connectSending(MC_PORT, Buffer.concat([handshake(2), loginStart('Player_One')]));
+  const junk = Buffer.alloc(1024, 0x42);
+  const flood = setInterval(() => !flooder.closed && flooder.socket.write(junk), 1);
+  t.after(() => clearInterval(flood));
+  await program.waitForLine('[PROXY] sent login disconnect', { since });
+  for (let i = 0; i < 5; i++) {
+    const ms = await openTime();
+    assert.ok(ms < 1000 * SLOW, `a page took ${ms} ms to open during the flood`);
+  }
+  clearInterval(flood);
+  await flooder.until();
+});
+
+test('a burst of pages is absorbed, and the site page gets in amid silent connections', async (t) => {
+  const program = await startProgram();
+  t.after(() => program.stop());
+  const silent = await Promise.all(Array.from({ length: 20 }, () => connect(WS_PORT)));
+  t.after(() => silent.forEach((peer) => peer.close()));
+  await sleep(1200);
+  const ms = await openTime();
+  assert.ok(ms < 1000 * SLOW, `the site's page took ${ms} ms amid 20 silent connections`);
+
+  // Fifty openings at once, each closed once answered.
+  const started = Date.now();
+  const times = await Promise.all(Array.from({ length: 50 }, async () => {
+    const peer = await connectSending(WS_PORT, rawRequest(SITE));
+    await peer.until((p) => p.received.includes('HTTP/1.1 101'), 'the opening answered', 10000 * SLOW);
+    peer.close();
+    return Date.now() - started;
+  }));
+  const slowest = Math.max(...times);
+  assert.ok(slowest < 3000 * SLOW, `the slowest of 50 openings took ${slowest} ms`);
+});
+
+test('a log that nobody reads never stops the program', { skip: isWindowsProgram && 'Wine pipes' }, async (t) => {
+  // Standard output is a pipe that is never read.
+  const child = spawn(programPath, [], { stdio: ['ignore', 'pipe', 'ignore'] });
+  child.stdout.pause();
+  t.after(() => child.kill('SIGKILL'));
+  for (let up = false; !up; await sleep(50))
+    up = await connect(WS_PORT).then((peer) => (peer.close(), true), () => false);
+  for (let i = 0; i < 400; i++) {
+    const peer = await connectSending(WS_PORT, rawRequest(SITE));
+    await peer.until((p) => p.received.includes('HTTP/1.1 101'), `opening ${i} answered`, 5000);
+    peer.close();
+  }
+});

@@ -320,6 +320,7 @@ int run_loop(sock_t ws_master, sock_t mc_master)
 int host_main()
 {
     console_setup();
+    log_program_start();
     if (!net_startup()) {
         log_line(tag_misc, "WSAStartup failed");
         return 1;

@@ -15,8 +15,18 @@ inline constexpr sock_t invalid_sock = static_cast<sock_t>(~static_cast<sock_t>(
 
 // Makes standard output and standard error carry the log's bytes unchanged
 // (Windows would otherwise turn each line feed into CR LF). A Windows program
-// started without a standard output writes its log to a file instead.
+// started without a standard output writes its log to a file instead: the
+// copy of the program that runs first owns nimbrel-client.log, and a copy
+// started while it runs writes nimbrel-client.second.log and never touches
+// the other's file.
 void console_setup();
+
+// True when console_setup found another copy of the program running (on
+// Windows; elsewhere always false).
+bool other_copy_running();
+
+// The process id, as the system's tools show it.
+int process_id();
 
 // Writes finished log bytes where the log goes. They are there by the time
 // the loop next waits (wait_run), or before an error text on standard error.

@@ -70,6 +70,16 @@ void console_setup()
     std::setvbuf(stdout, console_buf, _IOFBF, sizeof console_buf);
 }
 
+bool other_copy_running()
+{
+    return false;
+}
+
+int process_id()
+{
+    return static_cast<int>(getpid());
+}
+
 void console_write(const char* bytes, std::int32_t length)
 {
     std::fwrite(bytes, 1, static_cast<size_t>(length), stdout);

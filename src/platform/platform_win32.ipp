@@ -57,11 +57,41 @@ HANDLE log_file = INVALID_HANDLE_VALUE;
 LONGLONG log_file_size;
 wchar_t log_path[log_path_capacity];
 wchar_t log_old_path[log_path_capacity];
+wchar_t log_second_path[log_path_capacity];
+// Set when the program has no standard output: then the log, and the texts
+// of failed calls, go to the file or nowhere.
+bool log_to_file;
 
-HANDLE open_log_file(DWORD disposition)
+// Held by the copy of the program that writes nimbrel-client.log, from its
+// start to its end, when the system releases it. A copy that cannot take it
+// writes nimbrel-client.second.log (bounded by log_file_limit, never moved)
+// until the holder ends.
+constexpr wchar_t running_mutex_name[] = L"Local\\Nimbrel Client";
+HANDLE running_mutex;
+bool second_copy;
+
+// True when this process holds the mutex now; an abandoned one (its holder
+// ended without releasing it) is taken over.
+bool take_running_mutex()
 {
-    return CreateFileW(log_path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD result = WaitForSingleObject(running_mutex, 0);
+    return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+}
+
+// Only this process writes the file, and no other may move it: a copy of an
+// earlier version that finds it held writes no log at all.
+HANDLE open_log_file(const wchar_t* path, DWORD disposition)
+{
+    return CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+}
+
+void open_own_log_file()
+{
+    log_file =
+        second_copy ? open_log_file(log_second_path, CREATE_ALWAYS) : open_log_file(log_path, OPEN_ALWAYS);
+    LARGE_INTEGER size{};
+    log_file_size = log_file != INVALID_HANDLE_VALUE && GetFileSizeEx(log_file, &size) ? size.QuadPart : 0;
 }
 
 // True when the process has somewhere to write its standard output. Wine
@@ -75,7 +105,8 @@ bool has_stdout()
            GetFileType(out) != FILE_TYPE_UNKNOWN && WriteFile(out, "", 0, &written, nullptr);
 }
 
-// %LOCALAPPDATA%\Nimbrel\nimbrel-client.log, its folder made if need be.
+// %LOCALAPPDATA%\Nimbrel\nimbrel-client.log, or beside it the second
+// copy's file, the folder made if need be.
 void start_log_file()
 {
     wchar_t folder[log_path_capacity];
@@ -86,10 +117,8 @@ void start_log_file()
     CreateDirectoryW(folder, nullptr);
     std::swprintf(log_path, log_path_capacity, L"%ls\\nimbrel-client.log", folder);
     std::swprintf(log_old_path, log_path_capacity, L"%ls\\nimbrel-client.old.log", folder);
-    log_file = open_log_file(OPEN_ALWAYS);
-    LARGE_INTEGER size{};
-    if (log_file != INVALID_HANDLE_VALUE && GetFileSizeEx(log_file, &size))
-        log_file_size = size.QuadPart;
+    std::swprintf(log_second_path, log_path_capacity, L"%ls\\nimbrel-client.second.log", folder);
+    open_own_log_file();
 }
 
 // Log bytes not yet written to the file: they leave in one write when the
@@ -112,11 +141,23 @@ void flush_log_file()
 
 void write_log_file(const char* bytes, std::int32_t length)
 {
+    // Once the copy that ran first has ended, the log goes on in the usual file.
+    if (second_copy && take_running_mutex()) {
+        flush_log_file();
+        if (log_file != INVALID_HANDLE_VALUE)
+            CloseHandle(log_file);
+        second_copy = false;
+        open_own_log_file();
+    }
+    if (log_file == INVALID_HANDLE_VALUE)
+        return;
     if (log_file_size + log_pending_length + length > log_file_limit) {
+        if (second_copy)
+            return;
         flush_log_file();
         CloseHandle(log_file);
         MoveFileExW(log_path, log_old_path, MOVEFILE_REPLACE_EXISTING);
-        log_file = open_log_file(CREATE_ALWAYS);
+        log_file = open_log_file(log_path, CREATE_ALWAYS);
         log_file_size = 0;
         if (log_file == INVALID_HANDLE_VALUE)
             return;
@@ -149,7 +190,12 @@ bool set_blocking_mode(sock_t s, u_long nonblocking)
 void console_setup()
 {
     std::atexit(flush_console);
+    // Without the mutex (an unlikely failure) the program cannot tell and
+    // acts as the first copy.
+    running_mutex = CreateMutexW(nullptr, FALSE, running_mutex_name);
+    second_copy = running_mutex != nullptr && !take_running_mutex();
     if (!has_stdout()) {
+        log_to_file = true;
         start_log_file();
         return;
     }
@@ -158,9 +204,19 @@ void console_setup()
     std::setvbuf(stdout, console_buf, _IOFBF, sizeof console_buf);
 }
 
+bool other_copy_running()
+{
+    return second_copy;
+}
+
+int process_id()
+{
+    return static_cast<int>(GetCurrentProcessId());
+}
+
 void console_write(const char* bytes, std::int32_t length)
 {
-    if (log_file != INVALID_HANDLE_VALUE) {
+    if (log_to_file) {
         write_log_file(bytes, length);
         return;
     }
@@ -210,7 +266,7 @@ void net_perror(const char* prefix)
         length = static_cast<int>(std::strlen(line));
     flush_console(); // the line that the error text explains goes first
     // Without a standard output, standard error is missing too.
-    if (log_file != INVALID_HANDLE_VALUE) {
+    if (log_to_file) {
         write_log_file(line, length);
         return;
     }

@@ -21,6 +21,11 @@ inline constexpr sock_t invalid_sock = static_cast<sock_t>(~static_cast<sock_t>(
 // the other's file.
 void console_setup();
 
+// Keeps the log's first line (what log_line wrote, line end included): on
+// Windows every log file after the first starts with it, so that each names
+// the program.
+void console_first_line(const char* line, std::int32_t length);
+
 // True when console_setup found another copy of the program running (on
 // Windows; elsewhere always false).
 bool other_copy_running();

@@ -70,6 +70,8 @@ void console_setup()
     std::setvbuf(stdout, console_buf, _IOFBF, sizeof console_buf);
 }
 
+void console_first_line(const char*, std::int32_t) {}
+
 bool other_copy_running()
 {
     return false;

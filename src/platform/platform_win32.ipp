@@ -126,6 +126,9 @@ void start_log_file()
 // and at exit.
 char log_pending[65536];
 std::int32_t log_pending_length;
+// The log's first line, which every file the log goes on in starts with.
+char log_first_line[512];
+std::int32_t log_first_line_length;
 // Standard output's buffer, when there is one.
 char console_buf[65536];
 
@@ -139,15 +142,25 @@ void flush_log_file()
     log_pending_length = 0;
 }
 
+void add_pending(const char* bytes, std::int32_t length)
+{
+    if (log_pending_length + length > static_cast<std::int32_t>(sizeof log_pending))
+        flush_log_file();
+    std::memcpy(log_pending + log_pending_length, bytes, static_cast<size_t>(length));
+    log_pending_length += length;
+}
+
 void write_log_file(const char* bytes, std::int32_t length)
 {
-    // Once the copy that ran first has ended, the log goes on in the usual file.
+    // Once the copy that ran first has ended, the log goes on in the usual
+    // file, under this copy's first line.
     if (second_copy && take_running_mutex()) {
         flush_log_file();
         if (log_file != INVALID_HANDLE_VALUE)
             CloseHandle(log_file);
         second_copy = false;
         open_own_log_file();
+        write_log_file(log_first_line, log_first_line_length);
     }
     if (log_file == INVALID_HANDLE_VALUE)
         return;
@@ -161,11 +174,10 @@ void write_log_file(const char* bytes, std::int32_t length)
         log_file_size = 0;
         if (log_file == INVALID_HANDLE_VALUE)
             return;
+        if (bytes != log_first_line)
+            add_pending(log_first_line, log_first_line_length);
     }
-    if (log_pending_length + length > static_cast<std::int32_t>(sizeof log_pending))
-        flush_log_file();
-    std::memcpy(log_pending + log_pending_length, bytes, static_cast<size_t>(length));
-    log_pending_length += length;
+    add_pending(bytes, length);
 }
 
 // Whatever the log holds back leaves now.
@@ -202,6 +214,14 @@ void console_setup()
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
     std::setvbuf(stdout, console_buf, _IOFBF, sizeof console_buf);
+}
+
+void console_first_line(const char* line, std::int32_t length)
+{
+    if (length <= static_cast<std::int32_t>(sizeof log_first_line)) {
+        std::memcpy(log_first_line, line, static_cast<size_t>(length));
+        log_first_line_length = length;
+    }
 }
 
 bool other_copy_running()

@@ -41,8 +41,8 @@ const fillLog = async (below, padded, parallel = 1) => {
   }
 };
 
-test('without a standard output the log goes to a file that moves aside at 1 MiB and that a second copy ' +
-  'leaves alone', { skip: !isWindowsProgram }, async (t) => {
+test('without a standard output the log goes to a file that moves aside at 1 MiB, which a second copy leaves ' +
+  'alone until the first ends', { skip: !isWindowsProgram }, async (t) => {
   for (const folder of folders()) rmSync(folder, { recursive: true, force: true });
   const first = startCopy();
   t.after(() => {
@@ -65,8 +65,7 @@ test('without a standard output the log goes to a file that moves aside at 1 MiB
   const second = startCopy();
   t.after(() => second.kill('SIGKILL'));
   const timeout = new Promise((expired) => setTimeout(expired, 40000 * SLOW, 'still running').unref());
-  assert.equal(await Promise.race([second.exited, timeout]), 1,
-    'the second copy\'s exit status');
+  assert.equal(await Promise.race([second.exited, timeout]), 1, 'the second copy\'s exit status');
   assert.equal(read('nimbrel-client.log'), before, 'the running copy\'s log, byte for byte');
   assert.ok(!logFile('nimbrel-client.old.log'), 'the log did not move aside');
   const secondLog = read('nimbrel-client.second.log');
@@ -81,5 +80,18 @@ test('without a standard output the log goes to a file that moves aside at 1 MiB
   assert.ok(statSync(old).size <= MIB && statSync(old).size > MIB - 20000, `old log of ${statSync(old).size} bytes`);
   assert.ok(readFileSync(old, 'latin1').startsWith(firstLine + '[MISC] assigning websocket master\n'));
   await until(() => read('nimbrel-client.log').includes('[WS] origin error\n'), 'the new log goes on');
+  assert.ok(read('nimbrel-client.log').startsWith(firstLine), 'the new log starts with the first line');
   assert.ok(size('nimbrel-client.log') < MIB);
+
+  // A copy started while the first runs goes on in the log once the first has ended.
+  const third = startCopy();
+  t.after(() => third.kill('SIGKILL'));
+  const ownLog = () => read('nimbrel-client.second.log');
+  await until(() => ownLog() !== secondLog && startLine.test(ownLog()), 'the third copy\'s own log');
+  const [thirdLine] = ownLog().match(startLine);
+  const kept = read('nimbrel-client.log');
+  execFileSync('wine', ['taskkill', '/f', '/pid', firstLine.match(/process (\d+)/)[1]], { stdio: 'ignore' });
+  await until(() => read('nimbrel-client.log').includes('[MISC] minecraft master assigned', kept.length),
+    'the third copy taking over', { timeoutMs: 30000 * SLOW });
+  assert.ok(read('nimbrel-client.log').slice(kept.length).startsWith(thirdLine), 'the third copy\'s first line');
 });

@@ -15,12 +15,13 @@ const fail = (why, block) => {
 };
 
 // The words of text in lines of at most width columns, the first line
-// starting with first and the others with rest.
+// starting with first and the others with rest. A short quoted label, such
+// as "Run anyway", stays on one line.
 function fill(text, first = '', rest = ' '.repeat(first.length)) {
   const lines = [];
   let line = first;
   let empty = true;
-  for (const word of plain(text).split(/\s+/).filter(Boolean)) {
+  for (const [word] of plain(text).matchAll(/"[^"\s][^"]{0,22}"\S*|\S+/g)) {
     if (!empty && line.length + 1 + word.length > width) {
       lines.push(line);
       line = rest;

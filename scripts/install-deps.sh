@@ -72,5 +72,5 @@ fi
 if [[ $npm_packages == yes ]] && { [[ ! -d tests/e2e/node_modules ]] ||
   [[ tests/e2e/package-lock.json -nt tests/e2e/node_modules/.package-lock.json ]]; }; then
   echo "installing the end-to-end suite's npm packages (tests/e2e/package-lock.json)"
-  (cd tests/e2e && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+  (cd tests/e2e && npm ci --no-audit --no-fund --no-update-notifier --loglevel=error >/dev/null)
 fi

@@ -25,7 +25,7 @@ TESTS ?= OFF
 
 .PHONY: all build windows asan run test deps unit e2e e2e-linux e2e-asan e2e-windows \
   fuzz-build fuzz fuzz-short replay-windows soak bench dist dist-check demo demo-build demo-test \
-  format format-check clean
+  format format-check scripts-check clean
 
 all: build
 
@@ -108,7 +108,7 @@ test: deps
 	$(MAKE) e2e
 	$(MAKE) dist-check
 	$(MAKE) demo-test
-	$(MAKE) format-check
+	$(MAKE) scripts-check format-check
 
 # The release archives and their checksums in dist/ (see README, "Download and verify").
 dist:
@@ -160,6 +160,11 @@ format:
 format-check:
 	$(Q)$(DEPS) format
 	$(Q)./scripts/format.sh --check
+
+# The maintainers' scripts: the Node.js check, the namespace, the format check.
+scripts-check:
+	$(Q)$(DEPS) format
+	$(Q)./tests/scripts/check.sh
 
 clean:
 	rm -rf build build-asan build-windows build-fuzz build-demo build-dist-linux build-dist-windows dist

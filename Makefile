@@ -163,7 +163,7 @@ format-check:
 
 # The maintainers' scripts: the Node.js check, the namespace, the format check.
 scripts-check:
-	$(Q)$(DEPS) format
+	$(Q)$(DEPS) scripts
 	$(Q)./tests/scripts/check.sh
 
 clean:

@@ -3,12 +3,12 @@
 # machine lacks: Debian packages through apt (as root, or through sudo), npm
 # packages from the end-to-end suite's lockfile.
 #   scripts/install-deps.sh [part...]    (no part: all of them)
-# Parts: build unit windows wine fuzz e2e bench dist dist-check demo demo-test format.
+# Parts: build unit windows wine fuzz e2e bench dist dist-check demo demo-test format scripts.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 parts=("$@")
-((${#parts[@]})) || parts=(build unit windows wine fuzz e2e bench dist dist-check demo demo-test format)
+((${#parts[@]})) || parts=(build unit windows wine fuzz e2e bench dist dist-check demo demo-test format scripts)
 packages=() node=no npm_packages=no
 for part in "${parts[@]}"; do
   case $part in
@@ -24,6 +24,7 @@ for part in "${parts[@]}"; do
     demo) packages+=(cmake g++ make) node=yes npm_packages=yes ;;
     demo-test) packages+=(cmake g++ make iproute2 procps chromium) node=yes npm_packages=yes ;;
     format) packages+=(clang-format git) ;;
+    scripts) packages+=(clang-format git iproute2 procps) ;;
     *) echo "install-deps: no part named '$part'" >&2 && exit 2 ;;
   esac
 done

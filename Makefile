@@ -83,6 +83,7 @@ fuzz-build:
 	$(Q)cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
 	  -DNIMBREL_FUZZ=ON -DNIMBREL_TESTS=OFF $(CMAKE_OPTIONS) >/dev/null
 	$(Q)cmake --build build-fuzz -j $(JOBS)
+	@echo "built the fuzz targets in build-fuzz/fuzz"
 
 fuzz: fuzz-build
 	FUZZ_SECONDS=$(FUZZ_SECONDS) ./fuzz/run.sh
@@ -142,9 +143,9 @@ demo-test: demo-build
 	NIMBREL_SITE_DOMAIN=localhost E2E_FILES='demo/*.test.mjs' ./scripts/e2e.sh build-demo/nimbrel-client
 
 # The relay benchmark against direct, haproxy and socat, in a network namespace
-# of its own (it uses the program's fixed ports; any user, see scripts/netns.sh). QUICK=1 for a short run;
-# RUNS=N for the number of runs whose medians it prints; DOC=1 to write the
-# tables into docs/performance.md and the chart beside it.
+# of its own (it uses the program's fixed ports), for any user. QUICK=1 for a
+# short run; RUNS=N for the number of runs whose medians it prints; DOC=1 to
+# write the tables into docs/performance.md and the chart beside it.
 bench: build
 	$(Q)$(DEPS) bench
 	BENCH_QUICK=$(QUICK) BENCH_RUNS=$(RUNS) \

@@ -61,7 +61,14 @@ for package in $(printf '%s\n' "${packages[@]+"${packages[@]}"}" | sort -u); do
 done
 if ((${#missing[@]} > 0)); then
   echo "installing: ${missing[*]}"
-  [[ $(id -u) == 0 ]] && sudo= || sudo=sudo
+  sudo=
+  if [[ $(id -u) != 0 ]]; then
+    command -v sudo >/dev/null || {
+      echo "install-deps: installing Debian packages needs root or sudo; as root: apt-get install ${missing[*]}" >&2
+      exit 1
+    }
+    sudo=sudo
+  fi
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi

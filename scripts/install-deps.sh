@@ -53,12 +53,9 @@ EOF
   fi
 fi
 
-missing=()
-for package in $(printf '%s\n' "${packages[@]+"${packages[@]}"}" | sort -u); do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$package")
-  fi
-done
+# One query for all: what is asked for and not installed.
+installed() { dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' 2>/dev/null | awk '$2 == "ii" { print $1 }'; }
+mapfile -t missing < <(printf '%s\n' "${packages[@]+"${packages[@]}"}" | sort -u | comm -23 - <(installed | sort -u))
 if ((${#missing[@]} > 0)); then
   echo "installing: ${missing[*]}"
   sudo=

@@ -39,7 +39,7 @@ node_fits() {
 if [[ $node == yes ]] && ! node_fits; then
   offered=$(apt-cache policy nodejs 2>/dev/null | sed -n 's/^ *Candidate: //p')
   if [[ -n $offered ]] && dpkg --compare-versions "$offered" ge 20.10; then
-    packages+=(nodejs)
+    node=from-apt
   else
     found=$(node --version 2>/dev/null || echo none)
     cat >&2 <<EOF
@@ -56,6 +56,8 @@ fi
 # One query for all: what is asked for and not installed.
 installed() { dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' 2>/dev/null | awk '$2 == "ii" { print $1 }'; }
 mapfile -t missing < <(printf '%s\n' "${packages[@]+"${packages[@]}"}" | sort -u | comm -23 - <(installed | sort -u))
+# An older nodejs from apt is upgraded too.
+[[ $node == from-apt ]] && missing+=(nodejs)
 if ((${#missing[@]} > 0)); then
   echo "installing: ${missing[*]}"
   sudo=
@@ -69,7 +71,7 @@ if ((${#missing[@]} > 0)); then
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
-if [[ $node == yes ]] && ! command -v npm >/dev/null; then
+if [[ $node != no ]] && ! command -v npm >/dev/null; then
   echo "install-deps: npm is missing beside node $(node --version); install the npm of that Node.js" >&2
   exit 1
 fi

@@ -86,18 +86,21 @@ dist-check:
 
 # The demo: the program built for the site "localhost" (in a folder of its
 # own), the demo site at http://localhost:8080 and two rooms, until Ctrl-C.
+# The build's output goes to build-demo/build.log; the terminal gets its result.
 demo-build:
-	cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DNIMBREL_SITE_DOMAIN=localhost -DNIMBREL_TESTS=OFF >/dev/null
-	cmake --build build-demo -j $(JOBS) --target nimbrel-client
+	@cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DNIMBREL_SITE_DOMAIN=localhost -DNIMBREL_TESTS=OFF >/dev/null
+	@if cmake --build build-demo -j $(JOBS) --target nimbrel-client >build-demo/build.log 2>&1; \
+	then echo "demo: built build-demo/nimbrel-client for pages on http://localhost"; \
+	else tail -n 30 build-demo/build.log; echo "demo: the build failed; its output: build-demo/build.log"; exit 1; fi
 
 demo:
-	./scripts/install-deps.sh demo
-	$(MAKE) demo-build
-	node scripts/demo.mjs
+	@./scripts/install-deps.sh demo
+	@$(MAKE) --no-print-directory demo-build
+	@node scripts/demo.mjs
 
 # The demo driven headless in Chromium, and the kit's types compiled against a typed page.
 demo-test: demo-build
-	cd tests/e2e && npx tsc -p demo
+	cd tests/e2e && ./node_modules/.bin/tsc -p demo
 	NIMBREL_SITE_DOMAIN=localhost E2E_FILES='demo/*.test.mjs' ./scripts/e2e.sh build-demo/nimbrel-client
 
 # The relay benchmark against direct, haproxy and socat, in a network namespace

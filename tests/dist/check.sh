@@ -28,11 +28,13 @@ kit_version=$(node -p 'require("./web/package.json").version')
 grep -q "^export const version = '$program_version';" web/nimbrel-companion.js ||
   fail "the kit's version export is not $program_version"
 cmp -s LICENSE web/LICENSE || fail "web/LICENSE differs from LICENSE"
-tar -tzf "$work/first/dist/nimbrel-companion-$program_version.tgz" | grep -qx package/LICENSE || fail "the kit's tarball has no LICENSE"
+grep -qx package/LICENSE < <(tar -tzf "$work/first/dist/nimbrel-companion-$program_version.tgz") ||
+  fail "the kit's tarball has no LICENSE"
 
-# The developer build greets pages of http://localhost, and no others.
-NIMBREL_SITE_DOMAIN=localhost E2E_FILES=demo/origin.test.mjs \
-  ./scripts/e2e.sh "$work/first/build-dist-windows-developer/nimbrel-client.exe" >/dev/null ||
+# The developer build greets pages of http://localhost, and no others. (Its
+# path is given relative: the suite ends stray programs by their full path.)
+(cd "$work/first" && NIMBREL_SITE_DOMAIN=localhost E2E_FILES=demo/origin.test.mjs \
+  "$OLDPWD/scripts/e2e.sh" build-dist-windows-developer/nimbrel-client.exe >/dev/null) ||
   fail "the developer build's Origin test failed"
 
 # The committed logo files are what the script draws today.

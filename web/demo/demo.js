@@ -112,6 +112,7 @@ async function listRooms() {
 }
 
 leave.addEventListener('click', () => send(() => companion.leave()));
+nick.addEventListener('input', () => nick.removeAttribute('aria-invalid'));
 listRooms().catch((error) => {
   problem.textContent = `The room list did not load: ${error.message}`;
 });

@@ -64,6 +64,7 @@ export class FakeCompanion {
     const { navigator } = globalThis;
     const permissions = navigator.permissions;
     const realQuery = permissions?.query?.bind(permissions);
+    const ownQuery = permissions && Object.hasOwn(permissions, 'query') ? permissions.query : undefined;
     const query = async (descriptor) => {
       if (PERMISSION_NAMES.includes(descriptor?.name)) return { state: fake.permission };
       if (!realQuery) throw new TypeError(`unknown permission: ${descriptor?.name}`);
@@ -75,7 +76,8 @@ export class FakeCompanion {
     this.#restore = () => {
       globalThis.WebSocket = RealWebSocket;
       if (!hadNavigator) delete globalThis.navigator;
-      else if (permissions) permissions.query = realQuery ?? permissions.query;
+      else if (ownQuery) permissions.query = ownQuery;
+      else if (permissions) delete permissions.query;
       else delete navigator.permissions;
     };
     return this;

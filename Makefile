@@ -123,17 +123,18 @@ dist-check:
 
 # The demo: the program built for the site "localhost" (in a folder of its
 # own), the demo site at http://localhost:8080 and two rooms, until Ctrl-C.
+# The build's output goes to build-demo/build.log; the terminal gets its result.
 demo-build:
 	$(Q)$(DEPS) build
-	$(Q)cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DNIMBREL_SITE_DOMAIN=localhost -DNIMBREL_TESTS=OFF \
-	  $(filter -DCMAKE_RULE_MESSAGES=% -DCMAKE_TARGET_MESSAGES=%,$(CMAKE_OPTIONS)) >/dev/null
-	$(Q)cmake --build build-demo -j $(JOBS) --target nimbrel-client
-	@echo "built build-demo/nimbrel-client (for the site localhost)"
+	@cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DNIMBREL_SITE_DOMAIN=localhost -DNIMBREL_TESTS=OFF >/dev/null
+	@if cmake --build build-demo -j $(JOBS) --target nimbrel-client >build-demo/build.log 2>&1; \
+	then echo "demo: built build-demo/nimbrel-client for pages on http://localhost"; \
+	else tail -n 30 build-demo/build.log; echo "demo: the build failed; its output: build-demo/build.log"; exit 1; fi
 
 demo:
 	$(Q)$(DEPS) demo
-	$(Q)$(MAKE) demo-build
-	node scripts/demo.mjs
+	@$(MAKE) --no-print-directory demo-build
+	@node scripts/demo.mjs
 
 # The demo driven headless in Chromium, and the kit's types compiled against a typed page.
 # TypeScript is the suite's own, from its lockfile.
@@ -168,4 +169,4 @@ scripts-check:
 	$(Q)./tests/scripts/check.sh
 
 clean:
-	rm -rf build build-asan build-windows build-fuzz build-demo build-dist-linux build-dist-windows dist
+	rm -rf build build-asan build-windows build-fuzz build-demo build-dist-linux build-dist-windows build-dist-windows-developer dist

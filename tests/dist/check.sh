@@ -21,6 +21,23 @@ done
 diff -r "$work/first/dist" "$work/second/dist"
 cat "$work/first/dist/SHA256SUMS"
 
+# The kit's package: the program's version, the repository's licence.
+program_version=$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+kit_version=$(node -p 'require("./web/package.json").version')
+[[ $kit_version == "$program_version" ]] || fail "web/package.json has version $kit_version, the program $program_version"
+grep -q "^export const version = '$program_version';" web/nimbrel-companion.js ||
+  fail "the kit's version export is not $program_version"
+cmp -s LICENSE web/LICENSE || fail "web/LICENSE differs from LICENSE"
+grep -qx package/LICENSE < <(tar -tzf "$work/first/dist/nimbrel-companion-$program_version.tgz") ||
+  fail "the kit's tarball has no LICENSE"
+
+# The developer build greets pages of http://localhost, and no others. (It
+# is named through a link: the suite ends stray programs by their real path,
+# which must not be in its own command line.)
+ln -s "$work/first/build-dist-windows-developer" "$work/developer"
+NIMBREL_SITE_DOMAIN=localhost E2E_FILES=demo/origin.test.mjs \
+  ./scripts/e2e.sh "$work/developer/nimbrel-client.exe" >/dev/null || fail "the developer build's Origin test failed"
+
 # The committed logo files are what the script draws today.
 node "$work/first/assets/draw-logo.mjs" >/dev/null
 for file in assets/logo.png assets/logo.ico src/game/logo.h; do

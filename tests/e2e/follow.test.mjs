@@ -1,11 +1,12 @@
 // The game follows the page: on a room switch a newer game is sent on to the new room by a Transfer packet,
 // and every other game is told in a disconnect which room it left and what to do next.
 import { test } from 'node:test';
+import { randomBytes } from 'node:crypto';
 import assert from 'node:assert/strict';
-import { MC_PORT, SITE_DOMAIN } from './lib/program.mjs';
+import { MC_PORT, SITE_DOMAIN, SLOW } from './lib/program.mjs';
 import { connectSending } from './lib/net.mjs';
 import { handshake, statusRequest, loginDisconnectText } from './lib/game.mjs';
-import { command } from './lib/ws.mjs';
+import { command, joinPayload } from './lib/ws.mjs';
 import { roomServer, gameClient } from './lib/rooms.mjs';
 import { session } from './lib/session.mjs';
 
@@ -67,3 +68,55 @@ test('a game still logging in gets the login stage\'s disconnect', async (t) => 
   await join(b, B);
   assert.equal(loginDisconnectText(await game.until()), switched);
 });
+
+// A room server that sends a player a 300 KB plugin message in two parts, a third first and the rest `pause` ms
+// later, or with `cut` its connection's end instead; the pause ends with test `t`.
+function slowPayload(t, player, data, { pause = 1500, cut = false } = {}) {
+  const { socket } = player;
+  const write = socket.write.bind(socket);
+  let held = null;
+  socket.write = (chunk, ...rest) => {
+    if (held) return held.push(chunk) > 0;
+    if (chunk.length < data.length) return write(chunk, ...rest);
+    const third = Math.floor(chunk.length / 3);
+    held = [chunk.subarray(third)];
+    write(chunk.subarray(0, third));
+    const timer = setTimeout(() => (cut ? socket.destroy() : !socket.destroyed && held.forEach(write)), pause);
+    t.after(() => clearTimeout(timer));
+    return true;
+  };
+  player.write('custom_payload', { channel: 'nimbrel:slow', data });
+}
+
+// A command while the room server's long packet is partly passed on: the rest goes on first, then the farewell;
+// a room server that leaves inside it, or a packet that does not end within 10 s, gets a plain close.
+for (const [version, action, ending] of [['1.21.4', 'switch', 'transfer'], ['1.16.5', 'switch', switched],
+  ['1.21.4', 'leave', left(A) + `Pick a room on ${SITE_DOMAIN}.`], ['1.21.4', 'switch', 'gone'],
+  ['1.21.4', 'switch', 'late']]) {
+  const plain = ['gone', 'late'].includes(ending);
+  test(`${version}: a ${action} inside a long packet ${plain ? `whose room server is ${ending}` : 'ends it first'}`,
+    async (t) => {
+      const [a, b] = [await server(version, t), await server(version, t)];
+      await join(a, A);
+      const client = await playing(version, A, a);
+      const data = randomBytes(300000);
+      const since = s.program.mark();
+      slowPayload(t, a.players[0], data, { cut: ending === 'gone', pause: ending === 'late' ? 12000 : 1500 });
+      await s.program.waitForLine('[MITM] popped mitm_s2c buffer', { since });
+      s.page.send(action === 'leave' ? Buffer.alloc(0) : joinPayload({ host: '127.0.0.1', port: b.port, ...B }));
+      const lines = [`[WS] ${action === 'leave' ? 'leave room' : 'join room (ipv4)'}`,
+        '[PROXY] farewell waits for the packet in flight', ...{
+          gone: ['[PROXY] s2c killed 0', '[PROXY] no farewell: the room server left inside a packet'],
+          late: ['[PROXY] no farewell: the packet in flight did not end within 10 s'],
+          transfer: ['[PROXY] sent transfer'] }[ending] ?? ['[PROXY] sent disconnect'], '[PROXY] close, handle_kind 1'];
+      const logged = await s.program.linesUntil(lines.at(-1), { since, timeoutMs: 20000 * SLOW });
+      assert.deepEqual(logged.filter((line) => /^\[PROXY\]|^\[WS\] (join|leave)/.test(line)), lines);
+      // The library inflates the long packet on the side, and may hand it over last.
+      const got = () => client.payloads.find((packet) => packet.channel === 'nimbrel:slow');
+      await until(() => client.gone && (plain || got()), 'the game left room A with the long packet');
+      assert.ok(plain ? !got() : got().data.equals(data), 'the long packet arrives whole, or not at all');
+      assert.deepEqual(client.endings.map((e) => (e.name === 'transfer' ? 'transfer' : reasonOf(e))),
+        plain ? [] : [ending]);
+      if (ending === 'transfer') await playing(version, B, b, 3);
+    });
+}

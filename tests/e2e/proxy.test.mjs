@@ -87,10 +87,8 @@ async (t) => {
   const down = await mc.ping({ host: '127.0.0.1', port: MC_PORT, version: NEWEST });
   assert.match(JSON.stringify(down.description), /The room's server cannot be reached: \w/);
   assert.equal(typeof down.latency, 'number', 'the pong came back');
-  // The address as it was given, IPv6 in its short form; the text ends in one period, whatever the
-  // system's error text ends in.
-  for (const [host, written] of [['127.0.0.1', '127.0.0.1'], ['::1', '[::1]'],
-    ['::ffff:127.0.0.1', '[::ffff:127.0.0.1]']]) {
+  // The address as given, IPv6 in short form; one period at the end, whatever the system's error text ends in.
+  for (const [host, written] of [['127.0.0.1', '127.0.0.1'], ['::1', '[::1]'], ['::ffff:127.0.0.1', '[::ffff:127.0.0.1]']]) {
     await joinRoom(nowhere, host);
     const since = s.program.mark();
     const refused = await connectSending(MC_PORT, LOGIN);

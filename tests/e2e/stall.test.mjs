@@ -97,10 +97,9 @@ test('a room server that takes nothing for 30 s ends its proxy, and pages are se
 });
 
 test('a frozen game client that resets while output waits for it ends its proxy with the killed line', async (t) => {
-  const { since, game } = await stalledSession(t, { serverReads: true });
-  const reset = s.program.mark();
+  const { game } = await stalledSession(t, { serverReads: true });
+  const since = s.program.mark();
   game.socket.resetAndDestroy();
-  assert.deepEqual(await s.program.linesUntil('[PROXY] close, handle_kind 1', { since: reset }),
+  assert.deepEqual(await s.program.linesUntil('[PROXY] close, handle_kind 1', { since }),
     ['[MISC] send fails', '[PROXY] s2c killed 1', '[PROXY] close, handle_kind 1']);
-  assert.ok(!s.program.linesSince(since).slice(0, reset - since).some((line) => /killed/.test(line)));
 });

@@ -59,23 +59,3 @@ TEST(Farewell, DisconnectTakesTheStagesFormAndCarriesAnyTextSafely)
         EXPECT_TRUE(disconnect(none, "x").empty());
     EXPECT_FALSE(disconnect(form(game_stage::login, 9999), "x").empty()) << "the login's form is known always";
 }
-
-TEST(Farewell, TextsEndInOnePeriodWhateverTheirPiecesEndIn)
-{
-    auto joined = [](std::initializer_list<std::string_view> parts) {
-        std::vector<text_piece> pieces;
-        for (std::string_view part : parts)
-            pieces.push_back(
-                {reinterpret_cast<const std::uint8_t*>(part.data()), static_cast<std::int32_t>(part.size())});
-        std::uint8_t out[farewell_buf_size];
-        std::int32_t length = write_disconnect(out, form(game_stage::login, 769), pieces.data(),
-                                               static_cast<int>(pieces.size()));
-        return bytes(out, out + length);
-    };
-    EXPECT_EQ(joined({"cannot be reached: ", "Refused it.", "."}), joined({"cannot be reached: Refused it."}));
-    EXPECT_EQ(joined({"by ", "Jr.", "", ". Join"}), joined({"by Jr. Join"}));
-    EXPECT_EQ(joined({"Arena...", ". Join"}), joined({"Arena... Join"}));
-    EXPECT_EQ(joined({"by ", std::string_view("Ann\0.", 5), ". Join"}), joined({"by Ann. Join"}))
-        << "a piece ends at its NUL";
-    EXPECT_EQ(joined({"a.", "b", "."}), joined({"a.b."}));
-}

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <cstring>
 #include <string>
 
@@ -22,33 +23,23 @@ TEST(RoomRecord, GivesNamesUpToTheFirstNulOrTheirFullWidth)
     EXPECT_EQ(text_of(room_field::nick), std::string(16, 'n'));
 }
 
-TEST(RoomRecord, WritesAddressesInTheirShortestForm)
+TEST(RoomRecord, WritesAddressesInTheirShortFormIPv6AsRfc5952Asks)
 {
-    const struct {
-        std::initializer_list<unsigned> groups; // eight for IPv6, else four bytes
-        bool mapped;
-        const char* text;
-    } cases[] = {
-        {{10, 0, 0, 1}, false, "10.0.0.1:25565"},
-        {{127, 0, 0, 1}, true, "[::ffff:127.0.0.1]:25565"},
-        {{0, 0, 0, 0, 0, 0, 0, 1}, false, "[::1]:25565"},
-        {{0, 0, 0, 0, 0, 0, 0, 0}, false, "[::]:25565"},
-        {{0x2001, 0xdb8, 0, 0, 0, 0, 0, 7}, false, "[2001:db8::7]:25565"},
-        {{0x2001, 0xdb8, 0, 1, 1, 1, 1, 1}, false, "[2001:db8:0:1:1:1:1:1]:25565"}, // one zero stays
-        {{0x2001, 0, 0, 1, 0, 0, 0, 0}, false, "[2001:0:0:1::]:25565"},          // the longest run
-        {{0x2001, 0xdb8, 0, 0, 1, 0, 0, 1}, false, "[2001:db8::1:0:0:1]:25565"},  // the first of equals
-        {{0xFE80, 0xABCD, 0x0BEE, 0xF, 0x10, 0xFFFF, 0, 0x100}, false, "[fe80:abcd:bee:f:10:ffff:0:100]:25565"},
-    };
-    for (const auto& c : cases) {
-        room_address_result address{c.groups.size() == 8, c.mapped, {0x63, 0xDD}, {}};
-        int i = 0;
-        for (unsigned g : c.groups) {
-            if (address.ipv6)
-                address.address[i++] = static_cast<std::uint8_t>(g >> 8);
-            address.address[i++] = static_cast<std::uint8_t>(g);
-        }
+    const std::pair<const char*, const char*> cases[] = {
+        {"::1", "[::1]"}, {"::", "[::]"}, {"2001:DB8:0:0:0:0:0:7", "[2001:db8::7]"},
+        {"2001:db8:0:1:1:1:1:1", "[2001:db8:0:1:1:1:1:1]"}, // one zero group stays
+        {"2001:0:0:1:0:0:0:0", "[2001:0:0:1::]"},           // the longest run
+        {"2001:db8:0:0:1:0:0:1", "[2001:db8::1:0:0:1]"},    // the first of equals
+        {"fe80:0abc:0:0:0:ffff:0:1", "[fe80:abc::ffff:0:1]"}, {"::ffff:10.0.0.1", "[::ffff:10.0.0.1]"}};
+    for (const auto& [given, written] : cases) {
+        std::uint8_t record[room_record_size] = {};
+        record[room_address_offset] = 0x63; // port 25565
+        record[room_address_offset + 1] = 0xDD;
+        inet_pton(AF_INET6, given, record + room_address_offset + 2);
+        for (std::uint32_t i = room_address_offset; i < room_length_ipv6; i++)
+            record[i] ^= room_address_scramble;
         char text[64];
-        std::int32_t length = room_address_text(address, text, sizeof text);
-        EXPECT_EQ(std::string(text, static_cast<std::size_t>(length)), c.text);
+        std::int32_t length = room_address_text(room_address_of(record, room_length_ipv6), text, sizeof text);
+        EXPECT_EQ(std::string(text, static_cast<std::size_t>(length)), std::string(written) + ":25565");
     }
 }

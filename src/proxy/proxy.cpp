@@ -22,12 +22,12 @@ enum class relay_result : std::uint8_t {
     stopped,   // a rewriter or a send stopped the proxy: kill value 1
 };
 
-// Hands what the read from the game client (from_client) or the room server
-// took, got bytes in recv_buf or 0 or less for a peer gone, to its rewriter.
 // Which read left the output that waits for the game client: the one whose
 // pump a failed send to it would have stopped, had the bytes not waited.
 bool client_waits_on_client_read;
 
+// Hands what the read from the game client (from_client) or the room server
+// took, got bytes in recv_buf or 0 or less for a peer gone, to its rewriter.
 relay_result relay_from(bool from_client, std::int32_t got)
 {
     if (got <= 0)
@@ -290,10 +290,11 @@ void proxy_server_received(std::int32_t got)
         return;
     }
     log_line(tag_proxy, "s2c killed %d", kill_value(result));
-    if (farewell_due >= 0) {
-        farewell_due = -1;
+    // Inside the packet nothing stops the rewriter: a stop is a failed send
+    // to the game client, which has said why.
+    if (farewell_due >= 0 && result == relay_result::peer_gone)
         log_line(tag_proxy, "no farewell: the room server left inside a packet");
-    }
+    farewell_due = -1;
     end_handler_after_output();
 }
 

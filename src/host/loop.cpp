@@ -149,7 +149,7 @@ std::int64_t earlier(std::int64_t a, std::int64_t b)
 // still ahead, -1 for none.
 std::int64_t check_deadlines(std::int64_t now)
 {
-    std::int64_t next = -1;
+    std::int64_t next = handle_kind == handle_proxy ? proxy_deadline(now) : -1;
     int limit = handler_draining ? short_wait_limit_ms : relay_stall_limit_ms;
     if (handle_kind != handle_none) {
         if (handler_draining && (out_stalled(client_out, now, limit) || out_stalled(server_out, now, limit))) {
@@ -237,7 +237,9 @@ bool loop_pass(sock_t ws_master, sock_t mc_master, int max_wait_ms)
 
     if (server_watched && handle_kind == handle_proxy && wait_writable(server_sock))
         proxy_server_writable();
-    if (handle_kind != handle_none && wait_writable(client_sock) && !out_write(client_out, handler_draining)) {
+    if (handle_kind == handle_proxy && wait_writable(client_sock))
+        proxy_client_writable();
+    else if (handle_kind != handle_none && wait_writable(client_sock) && !out_write(client_out, handler_draining)) {
         if (handler_draining)
             end_drained_handler();
         else

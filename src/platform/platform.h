@@ -34,7 +34,8 @@ bool other_copy_running();
 int process_id();
 
 // Writes finished log bytes where the log goes. They are there by the time
-// the loop next waits (wait_run), or before an error text on standard error.
+// the loop next waits (wait_run), the program pauses (net_sleep_ms), or an
+// error text goes to standard error.
 void console_write(const char* bytes, std::int32_t length);
 
 // Starts the socket library. On POSIX also keeps a vanished peer from killing

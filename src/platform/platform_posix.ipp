@@ -252,6 +252,7 @@ int net_recv(sock_t s, std::uint8_t* bytes, std::int32_t capacity)
 
 void net_sleep_ms(unsigned ms)
 {
+    std::fflush(stdout);
     timespec pause{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
     }

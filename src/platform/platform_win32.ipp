@@ -422,6 +422,7 @@ int net_recv(sock_t s, std::uint8_t* bytes, std::int32_t capacity)
 
 void net_sleep_ms(unsigned ms)
 {
+    flush_console();
     Sleep(ms);
 }
 

@@ -36,7 +36,13 @@ void proxy_server_received(std::int32_t got);
 void proxy_client_writable();
 void proxy_server_writable();
 
+// Ends a farewell's wait for the packet in flight once its bound has passed,
+// closing the proxy plainly; returns when that wait gives up, -1 for none.
+std::int64_t proxy_deadline(std::int64_t now);
+
 // Ends the game-client handler after a room command. A proxied game that can
 // follow is sent on to the new room with a Transfer packet; any other is
-// told in a disconnect which room it left and what to do next.
+// told in a disconnect which room it left and what to do next. Inside a
+// packet toward the game client, the rest of it is passed on first, for at
+// most short_wait_limit_ms; the farewell then names the room current then.
 void game_client_room_changed();

@@ -65,3 +65,12 @@ test('a taken game port is retried every 3 s until it is freed, then the loop ru
   await program.waitForLine('[PROXY] incoming mc master');
   client.close();
 });
+
+test('the line logged before a retry\'s pause is out before it: a stop during the pause keeps it', async (t) => {
+  await occupy(MC_PORT, t);
+  const program = await startProgram({ waitForListeners: false });
+  t.after(() => program.stop().catch(() => {}));
+  await until(() => program.stderr.includes('SOCK_CHECK_ERR: '), 'the first failure', { timeoutMs: 20000 * SLOW });
+  await sleep(500).then(() => program.child.kill('SIGTERM')).then(() => program.exited);
+  assert.deepEqual(program.lines.slice(-2), ['[MISC] assigning minecraft master', '[MISC] error assigning minecraft master']);
+});

@@ -1,5 +1,6 @@
 # Quick start: `make run` builds and starts the Linux program; `make test`
 # installs what the tests need, builds every target and runs every suite.
+# Each target installs what it needs itself (scripts/install-deps.sh).
 
 JOBS ?= 2
 SITE_DOMAIN ?= nimbrel.example
@@ -7,41 +8,70 @@ CMAKE_OPTIONS = -DNIMBREL_SITE_DOMAIN=$(SITE_DOMAIN)
 # The end-to-end suite's Origin cases use the domain the program is built for.
 export NIMBREL_SITE_DOMAIN = $(SITE_DOMAIN)
 
+# Quiet by default: results, not make's directory lines, nor the commands and
+# CMake's progress (V=1 shows them).
+MAKEFLAGS += --no-print-directory
+ifeq ($(V),1)
+Q =
+CMAKE_OPTIONS += -DCMAKE_RULE_MESSAGES=ON -DCMAKE_TARGET_MESSAGES=ON
+else
+Q = @
+CMAKE_OPTIONS += -DCMAKE_RULE_MESSAGES=OFF -DCMAKE_TARGET_MESSAGES=OFF
+endif
+DEPS = ./scripts/install-deps.sh
+# The unit tests are configured only where they run (`make unit`), so that
+# `make build` and `make run` need no GoogleTest.
+TESTS ?= OFF
+
 .PHONY: all build windows asan run test deps unit e2e e2e-linux e2e-asan e2e-windows \
-  fuzz-build fuzz fuzz-short replay-windows soak bench dist dist-check demo demo-build demo-test clean
+  fuzz-build fuzz fuzz-short replay-windows soak bench dist dist-check demo demo-build demo-test \
+  format format-check scripts-check clean
 
 all: build
 
 build:
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_OPTIONS) >/dev/null
-	cmake --build build -j $(JOBS)
+	$(Q)$(DEPS) build
+	$(Q)cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DNIMBREL_TESTS=$(TESTS) $(CMAKE_OPTIONS) >/dev/null
+	$(Q)cmake --build build -j $(JOBS)
+	@echo "built build/nimbrel-client"
 
 asan:
-	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBREL_SANITIZE=ON $(CMAKE_OPTIONS) >/dev/null
-	cmake --build build-asan -j $(JOBS)
+	$(Q)$(DEPS) build
+	$(Q)cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBREL_SANITIZE=ON \
+	  -DNIMBREL_TESTS=$(TESTS) $(CMAKE_OPTIONS) >/dev/null
+	$(Q)cmake --build build-asan -j $(JOBS)
+	@echo "built build-asan/nimbrel-client"
 
 windows:
-	cmake -S . -B build-windows -DCMAKE_BUILD_TYPE=Release \
+	$(Q)$(DEPS) windows
+	$(Q)cmake -S . -B build-windows -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake $(CMAKE_OPTIONS) >/dev/null
-	cmake --build build-windows -j $(JOBS)
+	$(Q)cmake --build build-windows -j $(JOBS)
+	@echo "built build-windows/nimbrel-client.exe"
 
 run: build
 	./build/nimbrel-client
 
+# Everything every target needs (make test); `install-deps.sh PART` for one.
 deps:
-	./scripts/install-deps.sh
+	$(Q)$(DEPS)
 
-unit: build asan
-	cd build && ctest --output-on-failure -j $(JOBS)
-	cd build-asan && ctest --output-on-failure -j $(JOBS)
+unit:
+	$(Q)$(DEPS) unit
+	$(Q)$(MAKE) build asan TESTS=ON
+	$(Q)cd build && ctest --output-on-failure --progress -j $(JOBS)
+	$(Q)cd build-asan && ctest --output-on-failure --progress -j $(JOBS)
 
 e2e-linux: build
+	$(Q)$(DEPS) e2e
 	./scripts/e2e.sh build/nimbrel-client
 
 e2e-asan: asan
+	$(Q)$(DEPS) e2e
 	./scripts/e2e.sh build-asan/nimbrel-client
 
 e2e-windows: windows
+	$(Q)$(DEPS) e2e wine
 	./scripts/e2e.sh build-windows/nimbrel-client.exe
 
 e2e: e2e-linux e2e-asan e2e-windows
@@ -49,9 +79,11 @@ e2e: e2e-linux e2e-asan e2e-windows
 # libFuzzer targets, built by clang in a folder of their own.
 FUZZ_SECONDS ?= 60
 fuzz-build:
-	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	$(Q)$(DEPS) fuzz
+	$(Q)cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
 	  -DNIMBREL_FUZZ=ON -DNIMBREL_TESTS=OFF $(CMAKE_OPTIONS) >/dev/null
-	cmake --build build-fuzz -j $(JOBS)
+	$(Q)cmake --build build-fuzz -j $(JOBS)
+	@echo "built the fuzz targets in build-fuzz/fuzz"
 
 fuzz: fuzz-build
 	FUZZ_SECONDS=$(FUZZ_SECONDS) ./fuzz/run.sh
@@ -61,10 +93,12 @@ fuzz-short: fuzz-build
 	FUZZ_SECONDS=5 ./fuzz/run.sh
 
 replay-windows: windows
+	$(Q)$(DEPS) wine
 	./fuzz/replay-windows.sh
 
 # Long soak of the Linux and the sanitizer builds (the short form is in the e2e suite).
 soak: build asan
+	$(Q)$(DEPS) e2e
 	NIMBREL_SOAK=long E2E_FILTER=soak ./scripts/e2e.sh build/nimbrel-client
 	NIMBREL_SOAK=long E2E_FILTER=soak ./scripts/e2e.sh build-asan/nimbrel-client
 
@@ -75,40 +109,64 @@ test: deps
 	$(MAKE) e2e
 	$(MAKE) dist-check
 	$(MAKE) demo-test
+	$(MAKE) scripts-check format-check
 
 # The release archives and their checksums in dist/ (see README, "Download and verify").
 dist:
+	$(Q)$(DEPS) dist
 	SITE_DOMAIN=$(SITE_DOMAIN) JOBS=$(JOBS) ./scripts/dist.sh
 
 # Builds the release twice in two temporary folders and compares them.
 dist-check:
+	$(Q)$(DEPS) dist-check
 	SITE_DOMAIN=$(SITE_DOMAIN) JOBS=$(JOBS) ./tests/dist/check.sh
 
 # The demo: the program built for the site "localhost" (in a folder of its
 # own), the demo site at http://localhost:8080 and two rooms, until Ctrl-C.
+# The build's output goes to build-demo/build.log; the terminal gets its result.
 demo-build:
-	cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DNIMBREL_SITE_DOMAIN=localhost -DNIMBREL_TESTS=OFF >/dev/null
-	cmake --build build-demo -j $(JOBS) --target nimbrel-client
+	$(Q)$(DEPS) build
+	@cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DNIMBREL_SITE_DOMAIN=localhost -DNIMBREL_TESTS=OFF >/dev/null
+	@if cmake --build build-demo -j $(JOBS) --target nimbrel-client >build-demo/build.log 2>&1; \
+	then echo "demo: built build-demo/nimbrel-client for pages on http://localhost"; \
+	else tail -n 30 build-demo/build.log; echo "demo: the build failed; its output: build-demo/build.log"; exit 1; fi
 
 demo:
-	./scripts/install-deps.sh demo
-	$(MAKE) demo-build
-	node scripts/demo.mjs
+	$(Q)$(DEPS) demo
+	@$(MAKE) --no-print-directory demo-build
+	@node scripts/demo.mjs
 
 # The demo driven headless in Chromium, and the kit's types compiled against a typed page.
+# TypeScript is the suite's own, from its lockfile.
 demo-test: demo-build
-	cd tests/e2e && npx tsc -p demo
+	$(Q)$(DEPS) demo-test
+	cd tests/e2e && node_modules/.bin/tsc -p demo
 	NIMBREL_SITE_DOMAIN=localhost E2E_FILES='demo/*.test.mjs' ./scripts/e2e.sh build-demo/nimbrel-client
 
 # The relay benchmark against direct, haproxy and socat, in a network namespace
-# of its own (it uses the program's fixed ports). QUICK=1 for a short run;
-# RUNS=N for the number of runs whose medians it prints; DOC=1 to write the
-# tables into docs/performance.md and the chart beside it.
+# of its own (it uses the program's fixed ports), for any user. QUICK=1 for a
+# short run; RUNS=N for the number of runs whose medians it prints; DOC=1 to
+# write the tables into docs/performance.md and the chart beside it.
 bench: build
-	./scripts/install-deps.sh bench
+	$(Q)$(DEPS) bench
 	BENCH_QUICK=$(QUICK) BENCH_RUNS=$(RUNS) \
 	  $(if $(DOC),BENCH_DOC=docs/performance.md BENCH_CHART=docs/relay-sweep.svg) \
-	  unshare -n bash -c 'ip link set lo up && ./build/nimbrel-bench'
+	  ./scripts/netns.sh ./build/nimbrel-bench
+
+# The C++ sources as the repository's .clang-format wants them (generated
+# headers excepted: their generators lay them out).
+format:
+	$(Q)$(DEPS) format
+	$(Q)./scripts/format.sh
+
+format-check:
+	$(Q)$(DEPS) format
+	$(Q)./scripts/format.sh --check
+
+# The maintainers' scripts: the Node.js check, the namespace, the format check.
+scripts-check:
+	$(Q)$(DEPS) scripts
+	$(Q)./tests/scripts/check.sh
 
 clean:
-	rm -rf build build-asan build-windows build-fuzz build-demo build-dist-linux build-dist-windows dist
+	rm -rf build build-asan build-windows build-fuzz build-demo build-dist-linux build-dist-windows build-dist-windows-developer dist

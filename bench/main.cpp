@@ -736,7 +736,7 @@ int main(int argc, char** argv)
     if (!own_network_namespace()) {
         std::fprintf(stderr,
                      "run in a network namespace of its own (the program's ports are fixed), e.g. "
-                     "unshare -n bash -c 'ip link set lo up && %s'\n",
+                     "scripts/netns.sh %s\n",
                      argv[0]);
         return 2;
     }
@@ -744,7 +744,7 @@ int main(int argc, char** argv)
     if (probe < 0) {
         std::fprintf(stderr,
                      "port %u is taken: run in a network namespace of its own, e.g. "
-                     "unshare -n bash -c 'ip link set lo up && %s'\n",
+                     "scripts/netns.sh %s\n",
                      program_game_port, argv[0]);
         return 2;
     }

@@ -2,14 +2,17 @@
 // "localhost", the demo site at http://localhost:8080 and two game servers
 // as its rooms, one on 127.0.0.1 and one on ::1. Ctrl-C ends all of it.
 //
+// The terminal shows one line per request of a page to the program; the
+// program's whole log goes to nimbrel-client.log beside it.
+//
 // NIMBREL_PROGRAM names the program to start (default build-demo/nimbrel-client).
 import { spawn } from 'node:child_process';
-import { readFileSync } from 'node:fs';
+import { createWriteStream, readFileSync } from 'node:fs';
 import { readFile } from 'node:fs/promises';
 import { createServer } from 'node:http';
 import { createRequire } from 'node:module';
 import { fileURLToPath } from 'node:url';
-import { extname, resolve, sep } from 'node:path';
+import { dirname, extname, relative, resolve, sep } from 'node:path';
 import { once } from 'node:events';
 import { createInterface } from 'node:readline';
 
@@ -22,6 +25,7 @@ const nbt = require('prismarine-nbt');
 const root = fileURLToPath(new URL('..', import.meta.url));
 const webRoot = resolve(root, 'web');
 const programPath = resolve(root, process.env.NIMBREL_PROGRAM ?? 'build-demo/nimbrel-client');
+const logPath = resolve(dirname(programPath), 'nimbrel-client.log');
 const SITE_PORT = 8080;
 const GREETING_WAIT_MS = 3000;
 const { version, rooms } = JSON.parse(readFileSync(resolve(webRoot, 'demo/rooms.json'), 'utf8'));
@@ -133,12 +137,33 @@ async function startRoom(room) {
   });
 }
 
-// The program, its log passed through line by line; the demo ends with it.
+// One line for what a page asked of the program, or for the program being
+// ready, from the program's log; null for the other lines.
+function summary(line, page) {
+  const origin = line.match(/^\[WS\] \[ORIGIN: ?(.*)\]$/);
+  if (origin) page.origin = origin[1];
+  if (/^\[WS\] packet, sock \d+, state 0$/.test(line)) page.origin = null;
+  const from = `page ${page.origin ?? '(no Origin)'}`;
+  if (/^\[WS\] open, sock = \d+$/.test(line)) return `${from}: connected`;
+  if (line === '[WS] origin error') return `${from}: refused, not a page of http://localhost`;
+  if (/^\[MISC\] minecraft master assigned/.test(line)) return 'ready for pages and for the game';
+  const command = line.match(/^\[WS\] (join room \(ipv[46]\)|leave room)$/);
+  return command ? `a page: ${command[1]}` : null;
+}
+
+// The program, its log in a file and its answers to pages summed up; the demo ends with it.
 function startProgram() {
   const child = spawn(programPath, [], { stdio: ['ignore', 'pipe', 'pipe'] });
   closers.push(() => child.exitCode === null && child.signalCode === null && child.kill('SIGTERM'));
+  const log = createWriteStream(logPath);
+  closers.push(() => log.end());
+  const page = { origin: null };
   for (const stream of [child.stdout, child.stderr]) {
-    createInterface({ input: stream }).on('line', (line) => say(`nimbrel-client | ${line}`));
+    createInterface({ input: stream }).on('line', (line) => {
+      log.write(`${line}\n`);
+      const text = summary(line, page);
+      if (text) say(`nimbrel-client | ${text}`);
+    });
   }
   child.on('error', (error) => {
     say(`demo: cannot start ${programPath}: ${error.message} (make demo builds it)`);
@@ -176,6 +201,7 @@ if (!stopping) {
     `  2. In Minecraft Java ${version}, Multiplayer, Add Server: address 127.0.0.1.`,
     '     The entry shows the room you picked; join it, and the room greets you in chat.',
     `  The rooms ${list} speak Minecraft Java ${version}, offline mode.`,
-    '  Ctrl-C ends the demo. The program\'s log follows.'].join('\n'));
+    `  Ctrl-C ends the demo. The program's log: ${relative(process.cwd(), logPath)}; what pages ask of it follows.`]
+    .join('\n'));
   startProgram();
 }

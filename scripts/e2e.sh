@@ -10,13 +10,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 program=$(realpath "$1")
 
-# Where it can, the suite runs in a network namespace of its own: a fresh
-# loopback whose ports no other program holds and where no connection of an
-# earlier run lingers in TIME_WAIT. IPv6 sockets there are IPv6-only, as on
-# Windows.
-if [[ -z ${NIMBREL_E2E_NETNS:-} ]] && command -v ip >/dev/null && unshare -n true 2>/dev/null; then
+# The suite runs in a network namespace of its own (scripts/netns.sh): a
+# fresh loopback whose ports no other program holds and where no connection of
+# an earlier run lingers in TIME_WAIT. IPv6 sockets there are IPv6-only, as on
+# Windows. NIMBREL_E2E_NETNS=1 runs it where it is instead.
+if [[ -z ${NIMBREL_E2E_NETNS:-} ]]; then
   export NIMBREL_E2E_NETNS=1
-  exec unshare -n bash -c 'ip link set lo up && sysctl -qw net.ipv6.bindv6only=1 && exec "$0" "$@"' "$0" "$@"
+  exec scripts/netns.sh --v6only scripts/e2e.sh "$program" "${@:2}"
 fi
 export NIMBREL_PROGRAM=$program
 # The Origin cases need the site domain the program was built for: taken from

@@ -1,5 +1,8 @@
 // Types of the Nimbrel companion kit (nimbrel-companion.js).
 
+/** The kit's version, the program's. */
+export declare const version: string;
+
 export declare const DEFAULT_URL: 'ws://127.0.0.1:48026';
 
 export declare const RECORD_LENGTH_NONE: 0;
@@ -21,6 +24,7 @@ export declare const SCRAMBLE: 0xc7;
 /** The program's first frame; any other greeting is a program of another channel version. */
 export declare const GREETING: '1';
 export declare const DEFAULT_TIMEOUT_MS: 5000;
+export declare const DEFAULT_COMMAND_TIMEOUT_MS: 5000;
 
 /** Why connect() rejected (error.reason) or a 'refused' event came. */
 export declare const REFUSAL_REASONS: Readonly<{
@@ -29,24 +33,37 @@ export declare const REFUSAL_REASONS: Readonly<{
   permissionPrompt: 'permission-prompt';
   timeout: 'timeout';
   incompatible: 'incompatible';
+}>;
+
+/** Every reason a NimbrelError carries. */
+export declare const ERROR_REASONS: Readonly<{
+  unreachable: 'unreachable';
+  permissionDenied: 'permission-denied';
+  permissionPrompt: 'permission-prompt';
+  timeout: 'timeout';
+  incompatible: 'incompatible';
   closed: 'closed';
+  notConnected: 'not-connected';
+  alreadyConnected: 'already-connected';
+  invalidName: 'invalid-name';
+  invalidRoom: 'invalid-room';
 }>;
 
 /** The names the local-access permission goes by, newest first. */
 export declare const PERMISSION_NAMES: readonly ['loopback-network', 'local-network-access', 'local-network'];
 
-/** A room to join. Names longer than their fields are cut at a character boundary. */
+/** A room to join. Room and owner names longer than their fields are cut at a character boundary. */
 export interface Room {
   /** Up to 16 bytes, or a text of up to 16 UTF-8 bytes, kept for the site and never read by the program. */
   siteData?: string | Uint8Array | readonly number[];
   roomName?: string;
   ownerName?: string;
-  /** The player name the room's server sees. */
-  nick?: string;
+  /** The player name the room's server sees: 3 to 16 letters, digits or _ (isValidPlayerName). */
+  nick: string;
   /** A dotted IPv4 text, an IPv6 text, or the address's 4 or 16 bytes. */
   address: string | Uint8Array | readonly number[];
-  /** 1 to 65535. */
-  port: number;
+  /** 1 to 65535, as a number or a decimal text. */
+  port: number | string;
 }
 
 export interface JoinedRecord {
@@ -68,27 +85,29 @@ export type RoomRecord = { joined: false } | JoinedRecord;
 export type LocalAccessPermission = 'granted' | 'denied' | 'prompt' | 'unknown';
 
 export type RefusalReason = (typeof REFUSAL_REASONS)[keyof typeof REFUSAL_REASONS];
+export type ErrorReason = (typeof ERROR_REASONS)[keyof typeof ERROR_REASONS];
+
+/** What every promise of the kit rejects with, but for an aborted call (the signal's reason). */
+export declare class NimbrelError extends Error {
+  constructor(reason: ErrorReason, message: string, options?: { permission?: LocalAccessPermission; cause?: unknown });
+  readonly name: 'NimbrelError';
+  readonly reason: ErrorReason;
+  /** On refusals: the browser's answer to the local-access permission. */
+  readonly permission?: LocalAccessPermission;
+}
 
 export interface RefusedDetail {
   reason: RefusalReason;
   permission: LocalAccessPermission;
+  /** The error connect() rejected with, or would have. */
+  error: NimbrelError;
 }
 
 export interface CloseDetail {
-  code: number;
-  /** Whether the program had greeted the page. */
+  /** 1000 when the page called close(), else 1006. */
+  code: 1000 | 1006;
+  /** Whether the connection had opened. */
   wasOpen: boolean;
-}
-
-/** What connect() rejects with. */
-export interface RefusalError extends Error {
-  reason: RefusalReason;
-  permission?: LocalAccessPermission;
-}
-
-/** What join() and leave() reject with: the connection ended first, or was not open. */
-export interface CommandError extends Error {
-  reason: 'closed' | 'not-connected';
 }
 
 export interface ReconnectingDetail {
@@ -104,8 +123,10 @@ export interface ReconnectOptions {
 export interface NimbrelCompanionOptions {
   /** The program's address; DEFAULT_URL by default. */
   url?: string;
-  /** How long connect() waits for the greeting; DEFAULT_TIMEOUT_MS by default. */
+  /** How long connect() waits for the greeting and the record; DEFAULT_TIMEOUT_MS by default. */
   timeoutMs?: number;
+  /** How long join() and leave() wait for the echo; DEFAULT_COMMAND_TIMEOUT_MS by default. */
+  commandTimeoutMs?: number;
   /**
    * After a failed attempt or a dropped connection, try again after a delay
    * that doubles each time (1 s up to 30 s by default), until close().
@@ -121,7 +142,13 @@ export interface NimbrelCompanionEventMap {
   reconnecting: CustomEvent<ReconnectingDetail>;
 }
 
-/** A join command's payload: 86 bytes for an IPv4 room, 98 for an IPv6 one. Throws on a bad address or port. */
+/** What the game accepts as a player name: 3 to 16 letters, digits or _. */
+export declare function isValidPlayerName(name: unknown): name is string;
+
+/**
+ * A join command's payload: 86 bytes for an IPv4 room, 98 for an IPv6 one.
+ * Throws a NimbrelError ('invalid-name' or 'invalid-room').
+ */
 export declare function encodeJoin(room: Room): Uint8Array;
 
 /** A record as the program sends it; null for a length the program never sends. */
@@ -129,29 +156,42 @@ export declare function decodeRecord(data: Uint8Array | ArrayBufferLike | ArrayL
 
 export declare function localAccessPermission(): Promise<LocalAccessPermission>;
 
+export type ConnectionState = 'connecting' | 'open' | 'reconnecting' | 'closed';
+
+export interface ConnectOptions {
+  /** How long to wait for the greeting and the record; the constructor's timeoutMs by default. */
+  timeoutMs?: number;
+  /** Aborting it ends the attempt and any reconnecting; the promise rejects with its reason. */
+  signal?: AbortSignal;
+}
+
+export interface CommandOptions {
+  /** How long to wait for the echo; the constructor's commandTimeoutMs by default. */
+  timeoutMs?: number;
+  /** Aborting it rejects the promise with its reason; a command already sent may still be taken. */
+  signal?: AbortSignal;
+}
+
 export declare class NimbrelCompanion extends EventTarget {
   constructor(options?: NimbrelCompanionOptions);
   readonly url: string;
   readonly timeoutMs: number;
-  /** True from the program's greeting until the connection ends. */
+  readonly state: ConnectionState;
+  /** True from the program's first record until the connection ends: state === 'open'. */
   readonly isOpen: boolean;
   /** The last record received; null before the first. */
   readonly record: RoomRecord | null;
 
   /**
-   * Resolves once the program has greeted the page; rejects with a RefusalError
-   * (a 'refused' event says the same), or with a plain Error when already
-   * connected or connecting.
+   * Resolves with the program's first record once it has greeted the page;
+   * rejects with a NimbrelError (a refusal, 'closed' or 'already-connected').
    */
-  connect(options?: { timeoutMs?: number }): Promise<void>;
-  /**
-   * Resolves with the echoed record once the program has taken the command;
-   * rejects with a CommandError. Throws at once on a bad address or port.
-   */
-  join(room: Room): Promise<RoomRecord>;
-  /** Resolves with the echoed record; rejects with a CommandError. */
-  leave(): Promise<RoomRecord>;
-  /** Ends the connection, and any reconnecting, for good. */
+  connect(options?: ConnectOptions): Promise<RoomRecord>;
+  /** Resolves with the joined room's record, as echoed; rejects with a NimbrelError. */
+  join(room: Room, options?: CommandOptions): Promise<JoinedRecord>;
+  /** Resolves with the echoed record (no room); rejects with a NimbrelError. */
+  leave(options?: CommandOptions): Promise<{ joined: false }>;
+  /** Ends the connection, and any reconnecting, for good; connect() may follow at once. */
   close(): void;
 
   addEventListener<K extends keyof NimbrelCompanionEventMap>(type: K,

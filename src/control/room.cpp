@@ -53,6 +53,7 @@ room_address_result room_address_of(const std::uint8_t* record, std::uint32_t le
     // peers) is reached over IPv4: Windows keeps IPv6 sockets IPv6-only.
     if (result.ipv6 && std::memcmp(result.address, ipv4_mapped_prefix, sizeof ipv4_mapped_prefix) == 0) {
         result.ipv6 = false;
+        result.mapped = true;
         std::memmove(result.address, result.address + sizeof ipv4_mapped_prefix, 4);
     }
     return result;
@@ -62,14 +63,39 @@ std::int32_t room_address_text(const room_address_result& address, char* out, st
 {
     unsigned port = address.port[0] << 8 | address.port[1];
     const std::uint8_t* a = address.address;
-    int length;
     if (!address.ipv6) {
-        length = std::snprintf(out, static_cast<size_t>(capacity), "%u.%u.%u.%u:%u", a[0], a[1], a[2], a[3], port);
-    } else {
-        length = std::snprintf(out, static_cast<size_t>(capacity), "[%x:%x:%x:%x:%x:%x:%x:%x]:%u",
-                               a[0] << 8 | a[1], a[2] << 8 | a[3], a[4] << 8 | a[5], a[6] << 8 | a[7],
-                               a[8] << 8 | a[9], a[10] << 8 | a[11], a[12] << 8 | a[13], a[14] << 8 | a[15], port);
+        int length = std::snprintf(out, static_cast<size_t>(capacity), "%s%u.%u.%u.%u%s:%u",
+                                   address.mapped ? "[::ffff:" : "", a[0], a[1], a[2], a[3],
+                                   address.mapped ? "]" : "", port);
+        return length < 0 ? 0 : length < capacity ? length : capacity - 1;
     }
+    // The longest run of two or more zero groups, the first of equals, is
+    // written "::"; every group in lower-case hex without leading zeros.
+    unsigned groups[8];
+    int run_start = 8;
+    int run_length = 1;
+    for (int i = 0; i < 8; i++)
+        groups[i] = static_cast<unsigned>(a[2 * i] << 8 | a[2 * i + 1]);
+    for (int i = 0, zeros = 0; i < 8; i++) {
+        zeros = groups[i] == 0 ? zeros + 1 : 0;
+        if (zeros > run_length) {
+            run_length = zeros;
+            run_start = i + 1 - zeros;
+        }
+    }
+    char text[48] = "[";
+    std::size_t at = 1;
+    for (int i = 0; i < 8; i++) {
+        if (i == run_start) {
+            at += static_cast<std::size_t>(std::snprintf(text + at, sizeof text - at, "::"));
+            i += run_length - 1;
+            continue;
+        }
+        bool after_run = i == run_start + run_length;
+        at += static_cast<std::size_t>(std::snprintf(text + at, sizeof text - at, "%s%x",
+                                                     i == 0 || after_run ? "" : ":", groups[i]));
+    }
+    int length = std::snprintf(out, static_cast<size_t>(capacity), "%s]:%u", text, port);
     return length < 0 ? 0 : length < capacity ? length : capacity - 1;
 }
 

@@ -38,17 +38,20 @@ room_text_result room_text_of(const std::uint8_t* record, room_field field);
 
 struct room_address_result {
     bool ipv6;
+    bool mapped;                // given as an IPv4-mapped IPv6 address
     std::uint8_t port[2];       // network order
     std::uint8_t address[16];   // network order; 4 bytes used for IPv4
 };
 
 // The descrambled address of the joined room; valid while room_length is 86 or
-// 98. An IPv4-mapped IPv6 address comes back as the IPv4 address it holds.
+// 98. An IPv4-mapped IPv6 address comes back as the IPv4 address it holds,
+// marked mapped.
 room_address_result room_address();
 // The same in a kept copy of a record of length 86 or 98.
 room_address_result room_address_of(const std::uint8_t* record, std::uint32_t length);
 
-// The address as a person writes it: "10.0.0.1:25565" or "[2001:db8:0:0:0:0:0:1]:25565".
+// The address as a person writes it: "10.0.0.1:25565", "[2001:db8::1]:25565"
+// (the short form of RFC 5952) or "[::ffff:10.0.0.1]:25565" for a mapped one.
 // NUL-terminated within capacity (64 suffices); returns the length.
 std::int32_t room_address_text(const room_address_result& address, char* out, std::int32_t capacity);
 

@@ -1,5 +1,6 @@
 #include "host/log.h"
 
+#include "build_config.h"
 #include "platform/platform.h"
 
 #include <cstdarg>
@@ -136,4 +137,15 @@ std::int32_t log_text(const char* tag, const char* before, const std::uint8_t* t
     line.add(text, length);
     line.add(after);
     return line.finish();
+}
+
+void log_program_start()
+{
+    std::int32_t length =
+        log_line(tag_misc, "Nimbrel Client %s (process %d) starting", program_version, process_id());
+    console_first_line(log_buf, length);
+    // Such a copy ends by itself when it finds the browser's port taken.
+    if (other_copy_running())
+        log_line(tag_misc, "another copy of Nimbrel Client is running; this copy quits by itself unless that "
+                           "one stops first");
 }

@@ -23,6 +23,10 @@ std::int32_t log_line(const char* tag, const char* format, ...) __attribute__((f
 std::int32_t log_text(const char* tag, const char* before, const std::uint8_t* text, std::int32_t length,
                       const char* after);
 
+// The log's first line, naming the program, its version and its process id;
+// when another copy of the program is running, a second line that says so.
+void log_program_start();
+
 // Where finished log lines go; the default writes them to standard output.
 // Tests install their own sink to read the log back.
 using log_sink = void (*)(const char* line, std::int32_t length);

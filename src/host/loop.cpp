@@ -187,6 +187,10 @@ std::int64_t check_handler(std::int64_t now)
 {
     if (handle_kind == handle_none)
         return -1;
+    // A farewell that waits for the packet in flight has a bound of its own.
+    std::int64_t farewell = handle_kind == handle_proxy ? proxy_deadline(now) : -1;
+    if (handle_kind == handle_none)
+        return -1;
     int limit = handler_draining ? short_wait_limit_ms : relay_stall_limit_ms;
     if (handler_draining && (out_stalled(client_out, now, limit) || out_stalled(server_out, now, limit))) {
         end_drained_handler();
@@ -208,6 +212,7 @@ std::int64_t check_handler(std::int64_t now)
     if (handle_kind == handle_none)
         return -1;
     std::int64_t next = earlier(out_deadline(client_out, limit), out_deadline(server_out, limit));
+    next = earlier(farewell, next);
     if (handle_kind == handle_proxy)
         next = earlier(proxy_connect_deadline(), next);
     if (!handler_draining && !may_idle)
@@ -448,7 +453,9 @@ bool loop_pass(sock_t ws_master, sock_t mc_master, int max_wait_ms)
 
     if (server_watched && handle_kind == handle_proxy && wait_writable(server_sock))
         act_on(proxy_server_writable());
-    if (handle_kind != handle_none && wait_writable(client_sock) && !out_write(client_out, handler_draining)) {
+    if (handle_kind == handle_proxy && wait_writable(client_sock))
+        act_on(proxy_client_writable());
+    else if (handle_kind != handle_none && wait_writable(client_sock) && !out_write(client_out, handler_draining)) {
         if (handler_draining)
             end_drained_handler();
         else
@@ -566,6 +573,7 @@ int run_loop(sock_t ws_master, sock_t mc_master)
 int host_main()
 {
     console_setup();
+    log_program_start();
     if (!net_startup()) {
         log_line(tag_misc, "WSAStartup failed");
         return 1;

@@ -15,8 +15,23 @@ inline constexpr sock_t invalid_sock = static_cast<sock_t>(~static_cast<sock_t>(
 
 // Makes standard output and standard error carry the log's bytes unchanged
 // (Windows would otherwise turn each line feed into CR LF). A Windows program
-// started without a standard output writes its log to a file instead.
+// started without a standard output writes its log to a file instead: the
+// copy of the program that runs first owns nimbrel-client.log, and a copy
+// started while it runs writes nimbrel-client.second.log and never touches
+// the other's file.
 void console_setup();
+
+// Keeps the log's first line (what log_line wrote, line end included): on
+// Windows every log file after the first starts with it, so that each names
+// the program.
+void console_first_line(const char* line, std::int32_t length);
+
+// True when console_setup found another copy of the program running (on
+// Windows; elsewhere always false).
+bool other_copy_running();
+
+// The process id, as the system's tools show it.
+int process_id();
 
 // Writes finished log bytes where the log goes. They are there by the time
 // the loop next waits (wait_run) or pauses, or before an error text on

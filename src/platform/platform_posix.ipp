@@ -104,6 +104,18 @@ void console_setup()
     std::atexit(console_flush);
 }
 
+void console_first_line(const char*, std::int32_t) {}
+
+bool other_copy_running()
+{
+    return false;
+}
+
+int process_id()
+{
+    return static_cast<int>(getpid());
+}
+
 bool console_write(const char* bytes, std::int32_t length)
 {
     if (console_end + length > static_cast<std::int32_t>(sizeof console_buf))

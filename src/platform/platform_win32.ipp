@@ -57,11 +57,41 @@ HANDLE log_file = INVALID_HANDLE_VALUE;
 LONGLONG log_file_size;
 wchar_t log_path[log_path_capacity];
 wchar_t log_old_path[log_path_capacity];
+wchar_t log_second_path[log_path_capacity];
+// Set when the program has no standard output: then the log, and the texts
+// of failed calls, go to the file or nowhere.
+bool log_to_file;
 
-HANDLE open_log_file(DWORD disposition)
+// Held by the copy of the program that writes nimbrel-client.log, from its
+// start to its end, when the system releases it. A copy that cannot take it
+// writes nimbrel-client.second.log (bounded by log_file_limit, never moved)
+// until the holder ends.
+constexpr wchar_t running_mutex_name[] = L"Local\\Nimbrel Client";
+HANDLE running_mutex;
+bool second_copy;
+
+// True when this process holds the mutex now; an abandoned one (its holder
+// ended without releasing it) is taken over.
+bool take_running_mutex()
 {
-    return CreateFileW(log_path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD result = WaitForSingleObject(running_mutex, 0);
+    return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+}
+
+// Only this process writes the file, and no other may move it: a copy of an
+// earlier version that finds it held writes no log at all.
+HANDLE open_log_file(const wchar_t* path, DWORD disposition)
+{
+    return CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+}
+
+void open_own_log_file()
+{
+    log_file =
+        second_copy ? open_log_file(log_second_path, CREATE_ALWAYS) : open_log_file(log_path, OPEN_ALWAYS);
+    LARGE_INTEGER size{};
+    log_file_size = log_file != INVALID_HANDLE_VALUE && GetFileSizeEx(log_file, &size) ? size.QuadPart : 0;
 }
 
 // True when the process has somewhere to write its standard output. Wine
@@ -75,7 +105,8 @@ bool has_stdout()
            GetFileType(out) != FILE_TYPE_UNKNOWN && WriteFile(out, "", 0, &written, nullptr);
 }
 
-// %LOCALAPPDATA%\Nimbrel\nimbrel-client.log, its folder made if need be.
+// %LOCALAPPDATA%\Nimbrel\nimbrel-client.log, or beside it the second
+// copy's file, the folder made if need be.
 void start_log_file()
 {
     wchar_t folder[log_path_capacity];
@@ -86,10 +117,8 @@ void start_log_file()
     CreateDirectoryW(folder, nullptr);
     std::swprintf(log_path, log_path_capacity, L"%ls\\nimbrel-client.log", folder);
     std::swprintf(log_old_path, log_path_capacity, L"%ls\\nimbrel-client.old.log", folder);
-    log_file = open_log_file(OPEN_ALWAYS);
-    LARGE_INTEGER size{};
-    if (log_file != INVALID_HANDLE_VALUE && GetFileSizeEx(log_file, &size))
-        log_file_size = size.QuadPart;
+    std::swprintf(log_second_path, log_path_capacity, L"%ls\\nimbrel-client.second.log", folder);
+    open_own_log_file();
 }
 
 // Log bytes not yet written to the file: they leave in one write when the
@@ -97,6 +126,9 @@ void start_log_file()
 // and at exit.
 char log_pending[65536];
 std::int32_t log_pending_length;
+// The log's first line, which every file the log goes on in starts with.
+char log_first_line[512];
+std::int32_t log_first_line_length;
 // Log bytes not yet taken by standard output, when the log goes there. A
 // pipe is switched to return at once with what it took, so that an output
 // that nobody reads never holds the loop up.
@@ -131,21 +163,42 @@ void flush_log_file()
     log_pending_length = 0;
 }
 
-void write_log_file(const char* bytes, std::int32_t length)
+void add_pending(const char* bytes, std::int32_t length)
 {
-    if (log_file_size + log_pending_length + length > log_file_limit) {
-        flush_log_file();
-        CloseHandle(log_file);
-        MoveFileExW(log_path, log_old_path, MOVEFILE_REPLACE_EXISTING);
-        log_file = open_log_file(CREATE_ALWAYS);
-        log_file_size = 0;
-        if (log_file == INVALID_HANDLE_VALUE)
-            return;
-    }
     if (log_pending_length + length > static_cast<std::int32_t>(sizeof log_pending))
         flush_log_file();
     std::memcpy(log_pending + log_pending_length, bytes, static_cast<size_t>(length));
     log_pending_length += length;
+}
+
+void write_log_file(const char* bytes, std::int32_t length)
+{
+    // Once the copy that ran first has ended, the log goes on in the usual
+    // file, under this copy's first line.
+    if (second_copy && take_running_mutex()) {
+        flush_log_file();
+        if (log_file != INVALID_HANDLE_VALUE)
+            CloseHandle(log_file);
+        second_copy = false;
+        open_own_log_file();
+        write_log_file(log_first_line, log_first_line_length);
+    }
+    if (log_file == INVALID_HANDLE_VALUE)
+        return;
+    if (log_file_size + log_pending_length + length > log_file_limit) {
+        if (second_copy)
+            return;
+        flush_log_file();
+        CloseHandle(log_file);
+        MoveFileExW(log_path, log_old_path, MOVEFILE_REPLACE_EXISTING);
+        log_file = open_log_file(log_path, CREATE_ALWAYS);
+        log_file_size = 0;
+        if (log_file == INVALID_HANDLE_VALUE)
+            return;
+        if (bytes != log_first_line)
+            add_pending(log_first_line, log_first_line_length);
+    }
+    add_pending(bytes, length);
 }
 
 // Whatever the log holds back leaves now.
@@ -170,7 +223,12 @@ bool set_blocking_mode(sock_t s, u_long nonblocking)
 void console_setup()
 {
     std::atexit(flush_console);
+    // Without the mutex (an unlikely failure) the program cannot tell and
+    // acts as the first copy.
+    running_mutex = CreateMutexW(nullptr, FALSE, running_mutex_name);
+    second_copy = running_mutex != nullptr && !take_running_mutex();
     if (!has_stdout()) {
+        log_to_file = true;
         start_log_file();
         return;
     }
@@ -182,9 +240,27 @@ void console_setup()
     }
 }
 
+void console_first_line(const char* line, std::int32_t length)
+{
+    if (length <= static_cast<std::int32_t>(sizeof log_first_line)) {
+        std::memcpy(log_first_line, line, static_cast<size_t>(length));
+        log_first_line_length = length;
+    }
+}
+
+bool other_copy_running()
+{
+    return second_copy;
+}
+
+int process_id()
+{
+    return static_cast<int>(GetCurrentProcessId());
+}
+
 bool console_write(const char* bytes, std::int32_t length)
 {
-    if (log_file != INVALID_HANDLE_VALUE) {
+    if (log_to_file) {
         write_log_file(bytes, length);
         return true;
     }
@@ -250,7 +326,7 @@ void net_perror(const char* prefix)
         length = static_cast<int>(std::strlen(line));
     flush_console(); // the line that the error text explains goes first
     // Without a standard output, standard error is missing too.
-    if (log_file != INVALID_HANDLE_VALUE) {
+    if (log_to_file) {
         write_log_file(line, length);
         return;
     }

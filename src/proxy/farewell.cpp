@@ -27,6 +27,30 @@ std::int32_t end_packet(std::uint8_t* out, std::int32_t length)
     return varint_insert_prefix(out, &length, length) ? length : 0;
 }
 
+// More pieces than any farewell has.
+constexpr int pieces_max = 16;
+
+// Copies the pieces so that no two periods meet: a piece that begins with
+// one loses it behind text that ends in one, such as a name like "Jr." or
+// a system's error text. Each piece ends at its first NUL.
+void single_periods(const text_piece* pieces, int count, text_piece* out)
+{
+    bool after_period = false;
+    for (int i = 0; i < count; i++) {
+        text_piece p = pieces[i];
+        const void* nul = std::memchr(p.bytes, 0, static_cast<std::size_t>(p.length));
+        if (nul != nullptr)
+            p.length = static_cast<std::int32_t>(static_cast<const std::uint8_t*>(nul) - p.bytes);
+        if (after_period && p.length > 0 && p.bytes[0] == '.') {
+            p.bytes++;
+            p.length--;
+        }
+        if (p.length > 0)
+            after_period = p.bytes[p.length - 1] == '.';
+        out[i] = p;
+    }
+}
+
 } // namespace
 
 std::int32_t write_transfer(std::uint8_t* out, const client_form& form)
@@ -59,10 +83,12 @@ std::int32_t write_disconnect(std::uint8_t* out, const client_form& form, const 
     } else if (form.ids != nullptr && form.stage == game_stage::play) {
         id = form.ids->play_disconnect;
     }
-    if (id < 0)
+    if (id < 0 || count > pieces_max)
         return 0;
+    text_piece message[pieces_max];
+    single_periods(pieces, count, message);
     std::int32_t at = begin_packet(out, form, id);
-    std::int32_t text = nbt ? chat_nbt(out + at, body_capacity - at, pieces, count)
-                            : chat_json_field(out + at, body_capacity - at, pieces, count);
+    std::int32_t text = nbt ? chat_nbt(out + at, body_capacity - at, message, count)
+                            : chat_json_field(out + at, body_capacity - at, message, count);
     return text < 0 ? 0 : end_packet(out, at + text);
 }

@@ -27,6 +27,7 @@ inline constexpr const char* unreachable_parts[] = {"The server of ", " by ", " 
 // reads it. Returns its length, 0 when the stage has none.
 std::int32_t write_transfer(std::uint8_t* out, const client_form& form);
 
-// Writes a disconnect whose text is the message. Returns its length, 0 when
-// the stage has none or the message does not fit.
+// Writes a disconnect whose text is the pieces joined, where a period that
+// would follow another is left out. Returns its length, 0 when the stage has
+// none or the message does not fit.
 std::int32_t write_disconnect(std::uint8_t* out, const client_form& form, const text_piece* pieces, int count);

@@ -273,3 +273,8 @@ client_form follow_form()
     game_stage now = between_packets(readers[1]) && !login_unsure ? stage : game_stage::unknown;
     return {now, protocol, ids, compressed};
 }
+
+std::int32_t follow_client_packet_left()
+{
+    return followed(true) && readers[1].in_body ? readers[1].remaining : 0;
+}

@@ -37,8 +37,15 @@ void follow_reset();
 void follow_step(bool to_client, std::uint8_t byte);
 
 // Takes count bytes as count steps would, skipping through bodies at once.
+// The bytes toward the game client are those it is sure to get (handed to
+// its connection), never ones that may yet be withheld.
 void follow_bytes(bool to_client, const std::uint8_t* bytes, std::int32_t count);
 
 // The form for a packet of the proxy's own toward the game client. Its stage
 // is unknown while the stream toward the client stands inside a packet.
 client_form follow_form();
+
+// Body bytes still to come of the packet that the stream toward the game
+// client stands inside, once its length is known; 0 between packets, and
+// while that stream is not followed.
+std::int32_t follow_client_packet_left();

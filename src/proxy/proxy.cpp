@@ -21,13 +21,20 @@ enum class relay_result : std::uint8_t {
     stopped,   // a rewriter or a send stopped the proxy: kill value 1
 };
 
+// Which read left the output that waits for the game client: the one whose
+// pump a failed send to it would have stopped, had the bytes not waited.
+bool client_waits_on_client_read;
+
 // Hands what the read from the game client (from_client) or the room server
 // took, got bytes in recv_buf or 0 or less for a peer gone, to its rewriter.
 relay_result relay_from(bool from_client, std::int32_t got)
 {
     if (got <= 0)
         return relay_result::peer_gone;
+    bool waited = out_pending(client_out) != 0;
     bool stopped = from_client ? proxy_pump(got, mitm_c2s, mitm_c2s_run) : proxy_pump(got, mitm_s2c, mitm_s2c_run);
+    if (!waited && out_pending(client_out) != 0)
+        client_waits_on_client_read = from_client;
     return stopped ? relay_result::stopped : relay_result::going_on;
 }
 
@@ -62,6 +69,10 @@ handler_step write_or_end(out_buffer& out)
     return out_write(out) ? handler_step::going_on : handler_step::end_now;
 }
 
+// While a farewell waits for the packet in flight toward the game client to
+// end: when the wait gives up; -1 while no farewell waits.
+std::int64_t farewell_due = -1;
+
 // The room this proxy was made for: a room command replaces the record, and
 // the farewell still names the room the player leaves.
 std::uint8_t proxy_room[room_record_size];
@@ -94,11 +105,13 @@ void drop_server_output()
 // Hands the game client the farewell, if any, and ends the proxy once it has
 // left, or the short bound has passed. A game client that does not take
 // what already waits for it would not read the farewell soon either: it is
-// closed at once, as without one.
-handler_step end_with_farewell(std::int32_t length, const char* what)
+// closed at once, as without one; only the end of a packet that the proxy
+// waited for (behind_output) may still wait before it.
+handler_step end_with_farewell(std::int32_t length, const char* what, bool behind_output = false)
 {
     drop_server_output();
-    if (length <= 0 || !out_write(client_out, true) || out_pending(client_out) != 0 ||
+    farewell_due = -1;
+    if (length <= 0 || !out_write(client_out, true) || (!behind_output && out_pending(client_out) != 0) ||
         !out_append(client_out, farewell_buf, length))
         return handler_step::end_now;
     log_line(tag_proxy, "sent %s", what);
@@ -165,6 +178,34 @@ void check_connect()
     }
 }
 
+// Ends the proxy after a room command: a game that can follow goes to the
+// new room by itself; any other is told where it stands. behind_output as
+// for end_with_farewell.
+handler_step send_room_farewell(bool behind_output)
+{
+    client_form form = follow_form();
+    if (room_length != room_length_none) {
+        std::int32_t length = write_transfer(farewell_buf, form);
+        if (length > 0)
+            return end_with_farewell(length, "transfer", behind_output);
+    }
+    text_piece pieces[9] = {piece(left_parts[0]), piece(room_text_of(proxy_room, room_field::room_name)),
+                            piece(left_parts[1]), piece(room_text_of(proxy_room, room_field::owner_name))};
+    int count = 4;
+    if (room_length != room_length_none) {
+        pieces[count++] = piece(switch_parts[0]);
+        pieces[count++] = piece(room_text(room_field::room_name));
+        pieces[count++] = piece(switch_parts[1]);
+        pieces[count++] = piece(room_text(room_field::owner_name));
+        pieces[count++] = piece(switch_parts[2]);
+    } else {
+        pieces[count++] = piece(leave_parts[0]);
+        pieces[count++] = piece(site_domain);
+        pieces[count++] = piece(leave_parts[1]);
+    }
+    return end_with_farewell(write_disconnect(farewell_buf, form, pieces, count), "disconnect", behind_output);
+}
+
 } // namespace
 
 bool create_proxy(sock_t client)
@@ -185,6 +226,7 @@ bool create_proxy(sock_t client)
     handler_outputs_reset();
     client_held = false;
     server_held = false;
+    farewell_due = -1;
     mitm_reset();
     follow_reset();
     std::memcpy(proxy_room, room_record, room_record_size);
@@ -248,7 +290,14 @@ std::int32_t proxy_read_size(bool from_client)
     std::int32_t room = relay_out_size - pending - held - packet_head_room - 8;
     if (room < 0)
         return 0;
-    return room < relay_read_size ? room : relay_read_size;
+    if (room > relay_read_size)
+        room = relay_read_size;
+    // A farewell waits behind the packet in flight, and nothing after it may
+    // reach the game client. Inside a packet toward it, the room server's
+    // bytes go on one for one: only a long packet leaves in parts.
+    if (!from_client && farewell_due >= 0 && follow_client_packet_left() < room)
+        room = follow_client_packet_left();
+    return room;
 }
 
 handler_step proxy_client_received(std::int32_t got)
@@ -270,6 +319,8 @@ handler_step proxy_server_received(std::int32_t got)
     if (result == relay_result::going_on) {
         server_heard = true;
         room_server_pending = false;
+        if (farewell_due >= 0 && follow_client_packet_left() == 0)
+            return send_room_farewell(true);
         return answer_deferred_status();
     }
     if (got < 0 && !server_heard) {
@@ -277,12 +328,29 @@ handler_step proxy_server_received(std::int32_t got)
         return refuse_login();
     }
     log_line(tag_proxy, "s2c killed %d", kill_value(result));
+    // Inside the packet nothing stops the rewriter: a stop is a failed send
+    // to the game client, which has said why.
+    if (farewell_due >= 0 && result == relay_result::peer_gone)
+        log_line(tag_proxy, "no farewell: the room server left inside a packet");
+    farewell_due = -1;
     return handler_step::end_after_output;
+}
+
+std::int64_t proxy_deadline(std::int64_t now)
+{
+    if (farewell_due < 0 || now < farewell_due)
+        return farewell_due;
+    farewell_due = -1;
+    log_line(tag_proxy, "no farewell: the packet in flight did not end within %d s", short_wait_limit_ms / 1000);
+    close_handler();
+    return -1;
 }
 
 bool proxy_wants_client()
 {
-    return !handler_draining && below_bound(client_out, client_held) && below_bound(server_out, server_held);
+    // While a farewell waits, the game client's bytes would go nowhere.
+    return !handler_draining && farewell_due < 0 && below_bound(client_out, client_held) &&
+           below_bound(server_out, server_held);
 }
 
 bool proxy_wants_server()
@@ -293,6 +361,16 @@ bool proxy_wants_server()
 bool proxy_wants_server_writable()
 {
     return room_server_pending || out_pending(server_out) != 0;
+}
+
+handler_step proxy_client_writable()
+{
+    if (out_write(client_out, handler_draining))
+        return handler_step::going_on;
+    // A proxy that still ran ends as it would had its pump's send failed.
+    if (!handler_draining)
+        log_line(tag_proxy, "%s killed %d", client_waits_on_client_read ? "c2s" : "s2c", 1);
+    return handler_step::end_now;
 }
 
 handler_step proxy_server_writable()
@@ -319,27 +397,17 @@ handler_step game_client_room_changed()
 {
     if (handle_kind != handle_proxy)
         return handler_step::end_now;
-    // A game that can follow goes to the new room by itself; any other is
-    // told where it stands.
-    client_form form = follow_form();
-    if (room_length != room_length_none) {
-        std::int32_t length = write_transfer(farewell_buf, form);
-        if (length > 0)
-            return end_with_farewell(length, "transfer");
+    // A farewell that waits names the room current when it leaves.
+    if (farewell_due >= 0)
+        return handler_step::going_on;
+    // Inside a packet toward the game client no packet of the proxy's own can
+    // go: the rest of that one is passed on first, while the room server
+    // sends it.
+    if (follow_client_packet_left() > 0 && !handler_draining && server_sock != invalid_sock) {
+        drop_server_output();
+        farewell_due = net_now_ms() + short_wait_limit_ms;
+        log_line(tag_proxy, "farewell waits for the packet in flight");
+        return handler_step::going_on;
     }
-    text_piece pieces[9] = {piece(left_parts[0]), piece(room_text_of(proxy_room, room_field::room_name)),
-                            piece(left_parts[1]), piece(room_text_of(proxy_room, room_field::owner_name))};
-    int count = 4;
-    if (room_length != room_length_none) {
-        pieces[count++] = piece(switch_parts[0]);
-        pieces[count++] = piece(room_text(room_field::room_name));
-        pieces[count++] = piece(switch_parts[1]);
-        pieces[count++] = piece(room_text(room_field::owner_name));
-        pieces[count++] = piece(switch_parts[2]);
-    } else {
-        pieces[count++] = piece(leave_parts[0]);
-        pieces[count++] = piece(site_domain);
-        pieces[count++] = piece(leave_parts[1]);
-    }
-    return end_with_farewell(write_disconnect(farewell_buf, form, pieces, count), "disconnect");
+    return send_room_farewell(false);
 }

@@ -52,9 +52,17 @@ bool proxy_wants_server_writable();
 // Learns the connection's outcome and hands over what waits for the room
 // server.
 handler_step proxy_server_writable();
+// Hands over what waits for the game client; a failed send ends the proxy.
+handler_step proxy_client_writable();
+
+// Ends a farewell's wait for the packet in flight once its bound has passed,
+// closing the proxy plainly; returns when that wait gives up, -1 for none.
+std::int64_t proxy_deadline(std::int64_t now);
 
 // The farewell of a proxy after a room command. A proxied game that can
 // follow is sent on to the new room with a Transfer packet; any other is
-// told in a disconnect which room it left and what to do next. Ends any
-// other handler at once.
+// told in a disconnect which room it left and what to do next. Inside a
+// packet toward the game client, the rest of it is passed on first, for at
+// most short_wait_limit_ms; the farewell then names the room current then.
+// Ends any other handler at once.
 handler_step game_client_room_changed();

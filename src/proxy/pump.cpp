@@ -9,8 +9,9 @@ namespace {
 
 std::uint8_t client_gather[client_gather_size];
 
-// Whole packets gathered into one piece reach the stage follower in runs of
-// about this many bytes, while they are still in the nearest cache.
+// Whole packets gathered into one piece toward the room server reach the
+// stage follower in runs of about this many bytes, while they are still in
+// the nearest cache. Those toward the game client reach it as they are sent.
 constexpr std::int32_t follow_chunk = 4096;
 
 // What a batch of batch_size bytes holds after more output: a piece as a step
@@ -98,7 +99,13 @@ struct client_output {
         // buffer: the reads from the room server leave room for all they give.
         if (result == out_result::full)
             log_line(tag_proxy, "game client stalled");
-        return result != out_result::ok;
+        if (result != out_result::ok)
+            return true;
+        // The game client reads these bytes whatever comes next: a stop
+        // withholds only what is still held.
+        for (int i = 0; i < n; i++)
+            follow_bytes(true, pieces[i].bytes, pieces[i].length);
+        return false;
     }
 
     // Sends all but the last keep bytes (at most a batch), which move to the
@@ -201,8 +208,8 @@ bool proxy_pump(std::int32_t count, rewriter step, rewriter_run run)
                 else
                     to_s.batched = batched_after(to_s.batched, taken, server_batch_size, false);
                 i += taken;
-                if (i - followed >= follow_chunk) {
-                    follow_bytes(to_client_side, recv_buf + followed, i - followed);
+                if (!to_client_side && i - followed >= follow_chunk) {
+                    follow_bytes(false, recv_buf + followed, i - followed);
                     followed = i;
                 }
                 if (i == count)
@@ -217,9 +224,10 @@ bool proxy_pump(std::int32_t count, rewriter step, rewriter_run run)
                 pending = false;
             }
             out_slice gathered{recv_buf + start, i - start};
-            follow_bytes(to_client_side, recv_buf + followed, i - followed);
             if (to_client_side ? to_c.add(gathered, to_c.batched) : to_s.append(gathered))
                 return true;
+            if (!to_client_side)
+                follow_bytes(false, recv_buf + followed, i - followed);
             continue;
         }
         if (taken == 0) {
@@ -233,8 +241,6 @@ bool proxy_pump(std::int32_t count, rewriter step, rewriter_run run)
             taken = 1;
             whole = true; // a step's output is one piece
         }
-        if (to_client.length > 0)
-            follow_bytes(true, to_client.bytes, to_client.length);
         if (to_server.length > 0)
             follow_bytes(false, to_server.bytes, to_server.length);
         if (whole) {

@@ -21,6 +21,23 @@ done
 diff -r "$work/first/dist" "$work/second/dist"
 cat "$work/first/dist/SHA256SUMS"
 
+# The kit's package: the program's version, the repository's licence.
+program_version=$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+kit_version=$(node -p 'require("./web/package.json").version')
+[[ $kit_version == "$program_version" ]] || fail "web/package.json has version $kit_version, the program $program_version"
+grep -q "^export const version = '$program_version';" web/nimbrel-companion.js ||
+  fail "the kit's version export is not $program_version"
+cmp -s LICENSE web/LICENSE || fail "web/LICENSE differs from LICENSE"
+grep -qx package/LICENSE < <(tar -tzf "$work/first/dist/nimbrel-companion-$program_version.tgz") ||
+  fail "the kit's tarball has no LICENSE"
+
+# The developer build greets pages of http://localhost, and no others. (It
+# is named through a link: the suite ends stray programs by their real path,
+# which must not be in its own command line.)
+ln -s "$work/first/build-dist-windows-developer" "$work/developer"
+NIMBREL_SITE_DOMAIN=localhost E2E_FILES=demo/origin.test.mjs \
+  ./scripts/e2e.sh "$work/developer/nimbrel-client.exe" >/dev/null || fail "the developer build's Origin test failed"
+
 # The committed logo files are what the script draws today.
 node "$work/first/assets/draw-logo.mjs" >/dev/null
 for file in assets/logo.png assets/logo.ico src/game/logo.h; do
@@ -37,6 +54,10 @@ version=$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 info=$(wrestool -x --raw --type=16 "$exe" | strings -el)
 grep -qx 'Nimbrel Client' <<<"$info" && grep -qx "$version" <<<"$info" ||
   fail "the version information lacks the name or $version"
+for field in COMPANY COPYRIGHT; do
+  value=$(sed -n "s/^set(NIMBREL_$field \"\(.*\)\")/\1/p" CMakeLists.txt)
+  [[ -n $value ]] && grep -qxF "$value" <<<"$info" || fail "the version information lacks NIMBREL_$field"
+done
 manifest=$(wrestool -x --raw --type=24 --name=1 "$exe")
 grep -q 'level="asInvoker"' <<<"$manifest" || fail "no manifest, or it asks for more than asInvoker"
 
@@ -45,4 +66,16 @@ grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" || fail "not a GUI program: it 
 others=$(sed -n 's/^\s*DLL Name: //p' <<<"$headers" |
   grep -viE '^(kernel32|msvcrt|ws2_32|user32|advapi32|shell32|ole32|bcrypt)\.dll$' || true)
 [[ -z $others ]] || fail "the program needs DLLs players may lack: $others"
-echo "dist: reproducible; resources, subsystem and DLLs as they should be"
+! x86_64-w64-mingw32-objdump -h "$exe" | grep -q ' \.debug' || fail "the program carries debug sections"
+
+# README.txt reads well in Notepad, and the tarball has the same text.
+readme=$work/README.txt
+unzip -p "$work/first/dist/nimbrel-client-$version-windows-x64.zip" README.txt > "$readme"
+tar -xzOf "$work/first/dist/nimbrel-client-$version-linux-x64.tar.gz" README.txt | sed 's/$/\r/' | cmp -s - "$readme" ||
+  fail "the tarball has no README.txt, or another text than the zip's"
+! grep -qv $'\r$' "$readme" || fail "README.txt has lines without CR LF"
+long=$(tr -d '\r' < "$readme" | awk 'length > 78 { print NR ": " $0 }')
+[[ -z $long ]] || fail "README.txt has lines over 78 columns: $long"
+marks=$(grep -nP '\*\*|`|^\s*(#|\||```|>)|\]\(|<[a-z!]|[^\x09\x0d\x20-\x7e]' "$readme" || true)
+[[ -z $marks ]] || fail "README.txt has Markdown marks or characters beyond ASCII: $marks"
+echo "dist: reproducible; resources, subsystem, DLLs and README.txt as they should be"

@@ -105,13 +105,49 @@ test('a player\'s refusal of local network access is reported; once allowed, the
   await program.waitForLine('[WS] origin error', { since });
 });
 
+test('against the program: bad calls reject as promises, an aborted join still lands, close() is followed by ' +
+  'connect() at once, and a command to a frozen program times out', { timeout: 4 * TIMEOUT }, async () => {
+  await context.grantPermissions([LOCAL_ACCESS], { origin: SITE });
+  const { page } = await sitePage(SITE);
+  const since = program.mark();
+  const room = { roomName: 'Lobby', ownerName: 'Ann', nick: 'Bob', address: '192.0.2.1', port: 25565 };
+  assert.deepEqual(await page.evaluate(async (room) => {
+    const { companion, kit } = window;
+    const reason = (promise) => promise.then(() => 'resolved', (e) => (e instanceof kit.NimbrelError ? e.reason : e.name));
+    const fresh = new kit.NimbrelCompanion();
+    const bad = await Promise.all([fresh.join({ ...room, nick: 'bad name!' }), fresh.join({ ...room, port: '25565x' }),
+      fresh.join(room), companion.join({ ...room, nick: 'A'.repeat(17) })].map(reason));
+    // Aborted once sent: the call rejects with the signal's reason, the program still takes it.
+    const controller = new AbortController();
+    const join = companion.join({ ...room, port: '25571' }, { signal: controller.signal });
+    controller.abort();
+    const aborted = [await reason(join), await reason(companion.leave()), window.events.at(-2).detail.port];
+    const closes = [];
+    companion.addEventListener('close', (e) => closes.push(e.detail.code));
+    companion.close();
+    return [bad, aborted, companion.state, closes, await companion.connect(), companion.state];
+  }, room), [['invalid-name', 'invalid-room', 'not-connected', 'invalid-name'], ['AbortError', 'resolved', 25571],
+    'closed', [1000], { joined: false }, 'open']);
+
+  // A program that hangs: stopped by the system, it takes the command into its socket and never answers.
+  program.child.kill('SIGSTOP');
+  try {
+    assert.deepEqual(await page.evaluate((room) => window.companion.join(room, { timeoutMs: 500 })
+      .catch((e) => [e.reason, window.companion.state]), room), ['timeout', 'closed']);
+  } finally {
+    program.child.kill('SIGCONT');
+  }
+  await program.waitForLine('[WS] join room (ipv4)', { since });
+});
+
 // A stand-in for the program: a WebSocket server whose connections get
-// `greeting`, and are dropped on their first command.
+// `greeting` and an empty record, and are dropped on their first command.
 async function standIn({ port = 0, greeting = '1' } = {}) {
   const server = new WebSocketServer({ host: '127.0.0.1', port });
   await new Promise((resolve) => server.once('listening', resolve));
   server.on('connection', (socket) => {
     socket.send(greeting);
+    socket.send(Buffer.alloc(0));
     socket.on('message', () => socket.terminate());
   });
   return server;

@@ -42,11 +42,12 @@ test('a taken browser port is tried four times about 3 s apart, then the program
   const started = Date.now();
   const program = await startProgram({ waitForListeners: false });
   // The exit may be seen before the last of the output has been read.
-  await until(() => program.exitCode !== undefined && program.lines.length >= 5 &&
+  await until(() => program.exitCode !== undefined && program.lines.length >= 6 &&
     program.stderr.match(/^SOCK_CHECK_ERR: .+$/gm)?.length >= 4, 'program exit', { timeoutMs: 40000 * SLOW });
   const elapsed = Date.now() - started;
   assert.equal(program.exitCode, 1, 'exit status');
-  assert.deepEqual(program.linesSince(0),
+  assert.match(program.lines[0] ?? '', /^\[MISC\] Nimbrel Client \d+\.\d+\.\d+ \(process \d+\) starting$/);
+  assert.deepEqual(program.linesSince(1),
     ['[MISC] assigning websocket master', ...Array(4).fill('[MISC] error assigning websocket master')]);
   assert.equal(program.stderr.match(/^SOCK_CHECK_ERR: .+$/gm)?.length, 4, `stderr:\n${program.stderr}`);
   assert.ok(elapsed >= 8500, `exited after ${elapsed} ms, expected three pauses of 3 s`);
@@ -67,4 +68,13 @@ test('while another program holds the game port, pages are served and the port i
   const client = await connect(MC_PORT);
   await program.waitForLine('[PROXY] incoming mc master');
   client.close();
+});
+
+test('the line logged before a retry\'s pause is out before it: a stop during the pause keeps it', async (t) => {
+  await occupy(MC_PORT, t);
+  const program = await startProgram({ waitForListeners: false });
+  t.after(() => program.stop().catch(() => {}));
+  await until(() => program.stderr.includes('SOCK_CHECK_ERR: '), 'the first failure', { timeoutMs: 20000 * SLOW });
+  await sleep(500).then(() => program.child.kill('SIGTERM')).then(() => program.exited);
+  assert.deepEqual(program.lines.slice(-2), ['[MISC] assigning minecraft master', '[MISC] error assigning minecraft master']);
 });

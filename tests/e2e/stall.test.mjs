@@ -20,7 +20,8 @@ function flood(socket, chunk) {
 
 // Joins a raw room server that floods its game client, or reads nothing; a
 // game client then logs in there, floods it when the server reads nothing,
-// and itself reads nothing. Resolves once the buffers have had time to fill.
+// and itself reads nothing. Resolves, with the log's mark before the game
+// client came and the game client, once the buffers have had time to fill.
 async function stalledSession(t, { serverReads }) {
   const server = await s.rawServer(t, ({ socket }) => {
     if (serverReads) socket.once('data', () => flood(socket, PLAY)); // once the login is through
@@ -32,7 +33,7 @@ async function stalledSession(t, { serverReads }) {
   if (!serverReads) flood(game.socket, PLAY);
   await sleep(1500);
   assert.ok(!s.program.linesSince(since).some((line) => /killed|invalid/.test(line)), 'the proxy runs');
-  return since;
+  return { since, game };
 }
 
 async function within(limit, what, action) {
@@ -58,7 +59,7 @@ test('a frozen game client: pages are served and a join ends it; left alone it i
   await within(1000, 'a join and its echo', () => command(s.program, second, joinPayload({ port: 1 })));
   await untilMessages(s.page, echoes).finally(() => second.terminate());
 
-  const since = await stalledSession(t, { serverReads: true });
+  const { since } = await stalledSession(t, { serverReads: true });
   const closed = s.program.mark();
   s.page.terminate();
   await s.program.waitForLine(/^\[WS\] close, sock \d+$/, { since: closed });
@@ -92,7 +93,15 @@ test('a frozen game client: pages are served and a join ends it; left alone it i
 });
 
 test('a room server that takes nothing for 30 s ends its proxy, and pages are served meanwhile', async (t) => {
-  const since = await stalledSession(t, { serverReads: false });
+  const { since } = await stalledSession(t, { serverReads: false });
   (await within(1000, 'a page opening', () => openPage())).terminate();
   await droppedAfterStall(since, '[PROXY] room server stalled');
+});
+
+test('a frozen game client that resets while output waits for it ends its proxy with the killed line', async (t) => {
+  const { game } = await stalledSession(t, { serverReads: true });
+  const since = s.program.mark();
+  game.socket.resetAndDestroy();
+  assert.deepEqual(await s.program.linesUntil('[PROXY] close, handle_kind 1', { since }),
+    ['[MISC] send fails', '[PROXY] s2c killed 1', '[PROXY] close, handle_kind 1']);
 });

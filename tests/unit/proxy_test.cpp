@@ -5,6 +5,7 @@
 #include "host/registry.h"
 #include "log_capture.h"
 #include "proxy/proxy.h"
+#include "proxy/follow.h"
 #include "proxy/pump.h"
 #include "proxy/rewriter.h"
 
@@ -545,4 +546,45 @@ TEST_F(Proxy, AReadAfterAnotherInOnePassTakesOnlyTheRoomThatOutputHasLeft)
     read_room_server();
     EXPECT_EQ(proxy_read_size(false), 0);
     EXPECT_EQ(drain(fds.server[0], SIZE_MAX).size(), static_cast<std::size_t>(sent)) << "the room server was read";
+}
+
+// What the follower says after the pump must be what a follower fed only the
+// bytes the game client got says, however the room server's stream is cut: a
+// stop withholds the batch toward the client and any stage change in it, also
+// inside a run of whole packets (a 1.21.4 login with compression on, then the
+// configuration stage up to its end).
+TEST_F(Proxy, TheFollowerTakesOnlyWhatReachesTheGameClient)
+{
+    auto packed = [](const bytes& body) { return frame(cat({{0x00}, body})); };
+    const bytes login = cat({handshake(2, 0, "localhost", 769), login_start("Bob", uuid)});
+    const bytes small = packed(bytes(60, 0x0E)), finish = packed({0x03}), stop = {0x00};
+    bytes stream = cat({frame({0x03, 0x80, 0x02}), packed(cat({{0x02}, uuid, {3, 'B', 'o', 'b', 0}}))});
+    for (int i = 0; i < 30; i++)
+        stream = cat({stream, small});
+    // After a packet longer than the batch, the batch is empty.
+    stream = cat({stream, packed(bytes(1100, 0x0E)), finish, small, small});
+    for (const auto& [tail, uncut] : {std::pair{stop, game_stage::configuration}, {bytes{}, game_stage::play}}) {
+        for (std::size_t cut = 0; cut <= stream.size(); cut += 5) {
+            for (bool fast : {true, false}) {
+                mitm_reset();
+                follow_reset();
+                peers fds;
+                std::memcpy(recv_buf, login.data(), login.size());
+                ASSERT_FALSE(proxy_pump(static_cast<std::int32_t>(login.size()), mitm_c2s, mitm_c2s_run));
+                const bytes whole = cat({stream, tail});
+                for (auto [from, to] : {std::pair<std::size_t, std::size_t>{0, cut}, {cut, whole.size()}}) {
+                    std::memcpy(recv_buf, whole.data() + from, to - from);
+                    if (to > from)
+                        proxy_pump(static_cast<std::int32_t>(to - from), mitm_s2c, fast ? mitm_s2c_run : nullptr);
+                }
+                client_form proxied = follow_form();
+                bytes client = drain(fds.client[1]), server = drain(fds.server[1]);
+                follow_reset();
+                follow_bytes(false, server.data(), static_cast<std::int32_t>(server.size()));
+                follow_bytes(true, client.data(), static_cast<std::int32_t>(client.size()));
+                ASSERT_EQ(proxied.stage, follow_form().stage) << "cut " << cut << (fast ? "" : ", slow");
+                ASSERT_TRUE(cut > 0 || proxied.stage == uncut);
+            }
+        }
+    }
 }

@@ -1,12 +1,9 @@
 // @ts-check
 // The demo site's page: shows what Nimbrel Client is doing, from the kit's
 // events alone, and joins and leaves the demo rooms.
-import { NimbrelCompanion } from '../nimbrel-companion.js';
+import { NimbrelCompanion, NimbrelError, isValidPlayerName } from '../nimbrel-companion.js';
 
 /** @typedef {{ id: string, roomName: string, ownerName: string, address: string, port: number }} DemoRoom */
-
-// What the game accepts as a player name.
-const NICK = /^[A-Za-z0-9_]{3,16}$/;
 
 const element = (/** @type {string} */ id) => /** @type {HTMLElement} */ (document.getElementById(id));
 const state = element('state');
@@ -36,7 +33,8 @@ function update() {
   for (const button of joinButtons) {
     const here = current !== null && new TextDecoder().decode(current).replace(/\0+$/, '') === button.value;
     button.disabled = !companion.isOpen;
-    button.textContent = here ? 'Join again' : 'Join';
+    // Seen as "Join" or "Join again", heard with the room's name.
+    /** @type {HTMLElement} */ (button.querySelector('.again')).hidden = !here;
     button.closest('tr')?.classList.toggle('current', here);
   }
   leave.disabled = !record?.joined;
@@ -46,22 +44,19 @@ function update() {
 function send(command) {
   /** @param {unknown} error */
   const report = (error) => {
-    problem.textContent = error instanceof Error ? error.message : String(error);
+    if (error instanceof NimbrelError && error.reason === 'invalid-name') {
+      problem.textContent = 'A name in the game has 3 to 16 letters, digits or _.';
+    } else {
+      problem.textContent = error instanceof Error ? error.message : String(error);
+    }
   };
   problem.textContent = '';
-  try {
-    command().catch(report);
-  } catch (error) {
-    report(error);
-  }
+  command().catch(report);
 }
 
 /** @param {DemoRoom} room */
 function join(room) {
-  if (!NICK.test(nick.value)) {
-    problem.textContent = 'A name in the game has 3 to 16 letters, digits or _.';
-    return;
-  }
+  nick.setAttribute('aria-invalid', String(!isValidPlayerName(nick.value)));
   send(() => companion.join({ siteData: room.id, roomName: room.roomName, ownerName: room.ownerName,
     nick: nick.value, address: room.address, port: room.port }));
 }
@@ -105,6 +100,9 @@ async function listRooms() {
     }
     const button = document.createElement('button');
     button.value = room.id;
+    button.append('Join', Object.assign(document.createElement('span'), { className: 'visually-hidden',
+      textContent: ` ${room.roomName}` }), Object.assign(document.createElement('span'), { className: 'again',
+      textContent: ' again', hidden: true }));
     button.addEventListener('click', () => join(room));
     row.appendChild(document.createElement('td')).appendChild(button);
     joinButtons.push(button);
@@ -114,6 +112,7 @@ async function listRooms() {
 }
 
 leave.addEventListener('click', () => send(() => companion.leave()));
+nick.addEventListener('input', () => nick.removeAttribute('aria-invalid'));
 listRooms().catch((error) => {
   problem.textContent = `The room list did not load: ${error.message}`;
 });

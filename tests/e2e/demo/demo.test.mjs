@@ -47,7 +47,7 @@ async function greeting(client, keep = false) {
 
 test('the page joins a room, the game is greeted there under the page\'s name; the page switches rooms and leaves, ' +
   'its state line following; Ctrl-C ends it all', { timeout: 6 * TIMEOUT }, async () => {
-  await demo.waitForLine(/minecraft master assigned/, { timeoutMs: TIMEOUT });
+  await demo.waitForLine(/^nimbrel-client \| ready/, { timeoutMs: TIMEOUT });
   assert.ok(demo.lines.some((line) => line.includes(`speak Minecraft Java ${version}`)), demo.describe());
   browser = await chromium.launch({ executablePath: '/usr/bin/chromium', timeout: TIMEOUT,
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking', '--no-first-run'] });
@@ -82,7 +82,11 @@ test('the page joins a room, the game is greeted there under the page\'s name; t
 
   await page.click('#leave');
   await stateIs('standby');
-  await demo.waitForLine(/\[WS\] leave room$/, { timeoutMs: TIMEOUT });
+  await demo.waitForLine(/^nimbrel-client \| a page: leave room$/, { timeoutMs: TIMEOUT });
+  // The terminal sums up each request; the program's log, headers and all, is in its file.
+  assert.ok(demo.lines.includes('nimbrel-client | page http://localhost:8080: connected'), demo.describe());
+  assert.ok(!demo.lines.some((line) => line.includes('[WS]')), demo.describe());
+  assert.match(readFileSync(new URL('build-demo/nimbrel-client.log', root), 'utf8'), /^\[WS\] \[ORIGIN: http:\/\/localhost:8080\]$/m);
 
   demo.child.kill('SIGINT');
   assert.equal(await demo.exited, 0, demo.describe());

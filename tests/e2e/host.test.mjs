@@ -71,8 +71,13 @@ test('while another program holds the game port, pages are served and the port i
 });
 
 test('the line logged before a retry\'s pause is out before it: a stop during the pause keeps it', async (t) => {
-  await occupy(MC_PORT, t);
+  await occupy(WS_PORT, t);
   const program = await startProgram({ waitForListeners: false });
+  t.after(() => program.stop().catch(() => {}));
+  await until(() => program.stderr.includes('SOCK_CHECK_ERR: '), 'the first failure', { timeoutMs: 20000 * SLOW });
+  await sleep(500).then(() => program.child.kill('SIGTERM')).then(() => program.exited);
+  assert.deepEqual(program.lines.slice(-2), ['[MISC] assigning websocket master', '[MISC] error assigning websocket master']);
+});
   t.after(() => program.stop().catch(() => {}));
   await until(() => program.stderr.includes('SOCK_CHECK_ERR: '), 'the first failure', { timeoutMs: 20000 * SLOW });
   await sleep(500).then(() => program.child.kill('SIGTERM')).then(() => program.exited);

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -40,6 +42,8 @@ int listen_any(std::uint16_t* port)
         getsockname(sock, reinterpret_cast<sockaddr*>(&address), &size) != 0)
         ADD_FAILURE() << "no listener";
     *port = ntohs(address.sin_port);
+    // As the program's own: a pass takes what is pending and no more.
+    fcntl(sock, F_SETFL, O_NONBLOCK);
     return sock;
 }
 
@@ -197,5 +201,34 @@ TEST_F(LoopPass,
         EXPECT_EQ(log.text().substr(log.text().size() - std::min(log.text().size(), ending.size())), ending);
         EXPECT_EQ(handle_kind, handle_none);
         log.text().clear();
+    }
+}
+
+TEST_F(LoopPass, AFarewellTakesABoundedAmountAPassUntilThePeerClosesOrItsBoundPasses)
+{
+    for (bool peer_closes : {true, false}) {
+        int ends[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends), 0);
+        int big = 1 << 20;
+        setsockopt(ends[1], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+        std::vector<char> flood(100000, 'x');
+        ASSERT_EQ(write(ends[1], flood.data(), flood.size()), static_cast<ssize_t>(flood.size()));
+        keep(ends[1]);
+        linger_start(ends[0]);
+        pass();
+        int unread = 0;
+        ioctl(ends[0], FIONREAD, &unread);
+        EXPECT_EQ(unread, static_cast<int>(flood.size()) - linger_read_max) << "one bounded read a pass";
+        char byte;
+        EXPECT_EQ(read(ends[1], &byte, 1), 0) << "the sending side is shut";
+        if (peer_closes) {
+            shutdown(ends[1], SHUT_WR);
+            for (int i = 0; i < 30 && lingering[0].sock != 0; i++)
+                pass();
+        } else {
+            lingering[0].until = net_now_ms();
+            ASSERT_TRUE(loop_pass(ws_master, mc_master, 0));
+        }
+        EXPECT_EQ(lingering[0].sock, 0) << (peer_closes ? "closed with its peer" : "closed at its bound");
     }
 }

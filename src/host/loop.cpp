@@ -256,6 +256,7 @@ std::int64_t check_deadlines(std::int64_t now)
     }
     for (linger_entry& entry : lingering) {
         if (entry.sock != 0 && now >= entry.until) {
+            log_line(tag_proxy, "farewell closed after %d s", linger_limit_ms / 1000);
             net_close(entry.sock);
             entry = {};
         }

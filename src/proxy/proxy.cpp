@@ -228,6 +228,7 @@ bool create_proxy(sock_t client)
     server_held = false;
     farewell_due = -1;
     mitm_reset();
+    status_reset();
     follow_reset();
     std::memcpy(proxy_room, room_record, room_record_size);
     proxy_room_length = room_length;

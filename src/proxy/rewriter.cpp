@@ -50,7 +50,6 @@ void mitm_reset()
     room_server_error = nullptr;
     room_server_pending = false;
     status_pong_sent = false;
-    status_reset();
     to_client = {c2s_reader.buf, 0};
     to_server = {c2s_reader.buf, 0};
 }

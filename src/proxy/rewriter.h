@@ -56,7 +56,8 @@ std::int32_t mitm_s2c_run(std::uint8_t* bytes, std::int32_t count, bool* whole);
 
 // The answer to a status request (and the pong of a ping behind it) that
 // waited for the room server's connection, framed, at *bytes: its length,
-// 0 when nothing waited, -1 when the document did not fit.
+// 0 when nothing waited, -1 when the document did not fit. status_reset
+// forgets what waited, as for a new proxy.
 std::int32_t status_take_deferred(const std::uint8_t** bytes);
 void status_reset();
 

@@ -105,10 +105,18 @@ export class Program {
 
 // Under Wine the process that was started may not be the one that runs the
 // program; make sure no copy of this build (found by its full path) outlives its test.
+// This process and the ones that started it (the suite's own shells name the program too).
+const ancestors = new Set();
+for (let pid = process.pid; pid > 1 && !ancestors.has(pid);) {
+  ancestors.add(pid);
+  const stat = readFileSync(`/proc/${pid}/stat`, 'latin1');
+  pid = Number(stat.slice(stat.lastIndexOf(')') + 2).split(' ')[1]);
+}
+
 function killStrays() {
   for (let attempt = 0; attempt < 50; attempt++) {
     const { stdout } = spawnSync('pgrep', ['-f', programPath], { encoding: 'latin1' });
-    const found = (stdout ?? '').split('\n').filter(Boolean).map(Number);
+    const found = (stdout ?? '').split('\n').filter(Boolean).map(Number).filter((pid) => !ancestors.has(pid));
     if (found.length === 0) return;
     process.stderr.write(`# killing a stray copy of the program: ${found}\n`);
     for (const pid of found) try { process.kill(pid, 'SIGKILL'); } catch {}

@@ -3,7 +3,7 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { startProgram, WS_PORT, SITE, SITE_DOMAIN } from './lib/program.mjs';
-import { connect, connectSending, until } from './lib/net.mjs';
+import { connect, connectSending, until, sleep } from './lib/net.mjs';
 import { openPage, joinPayload, command, rawRequest, clientFrame } from './lib/ws.mjs';
 
 const ipv4Join = joinPayload();
@@ -64,10 +64,8 @@ test('frames: a request and a frame sent in pieces, and two frames of the 64-bit
   const peer = await connect(WS_PORT);
   const join = clientFrame(0x82, ipv6Join);
   for (const [bytes, cuts, what] of [[rawRequest(SITE), [20, -2], 'the reply'], [join, [1, 9], 'the echo']]) {
-    for (const part of [bytes.subarray(0, cuts[0]), bytes.subarray(...cuts), bytes.subarray(cuts[1])]) {
-      await peer.send(part);
-      await new Promise((done) => setTimeout(done, 50));
-    }
+    for (const part of [bytes.subarray(0, cuts[0]), bytes.subarray(...cuts), bytes.subarray(cuts[1])])
+      await peer.send(part).then(() => sleep(50));
     await peer.until((p) => p.received.length >= 100, what);
     if (bytes === join) assert.equal(peer.received.toString('hex'), `8262${ipv6Join.toString('hex')}`);
     peer.received = Buffer.alloc(0);

@@ -26,17 +26,13 @@ std::string sha1_hex(const std::string& message, std::uint32_t chunk)
 
 TEST(Sha1, MatchesKnownDigestsAcrossThePaddingBoundariesWhateverTheInputChunks)
 {
-    struct {
-        std::string message;
-        const char* digest;
-    } cases[] = {
+    const std::pair<std::string, const char*> cases[] = {
         {"abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
         {std::string(55, 'a'), "c1c8bbdc22796e28c0e15163d20899b65621d65a"},
         {std::string(56, 'a'), "c2db330f6083854c99d4b5bfb6e8f29f201be699"},
         {std::string(64, 'a'), "0098ba824b5c16427bd7a1122a5a442a25ec644d"},
     };
-    for (const auto& c : cases)
+    for (const auto& [message, digest] : cases)
         for (std::uint32_t chunk : {1u, 7u, 64u, 1000u})
-            EXPECT_EQ(sha1_hex(c.message, chunk), c.digest)
-                << c.message.size() << " bytes in chunks of " << chunk;
+            EXPECT_EQ(sha1_hex(message, chunk), digest) << message.size() << " bytes in chunks of " << chunk;
 }

@@ -30,10 +30,8 @@ after(async () => {
 
 // A game client under a name the program replaces; with intent 3 it comes
 // back as a game sent on by a Transfer packet does.
-function game(intent = 2) {
-  const client = gameClient(version, { intent });
-  return client.once('position', () => client.write('player_loaded', {}));
-}
+const game = (intent = 2) => gameClient(version, { intent })
+  .once('position', function () { this.write('player_loaded', {}); });
 
 // The greeting the room gives a game client, which then leaves unless kept.
 async function greeting(client, keep = false) {

@@ -70,8 +70,7 @@ test('a player\'s refusal of local network access is reported; once allowed, the
   await session.send('Browser.setPermission', { permission: { name: LOCAL_ACCESS }, setting: 'denied', origin: SITE,
     browserContextId: targetInfo.browserContextId });
   let since = program.mark();
-  const refused = await sitePage(SITE);
-  assert.equal(refused.outcome, 'refused: permission-denied');
+  assert.equal((await sitePage(SITE)).outcome, 'refused: permission-denied');
   assert.ok(!program.linesSince(since).some((line) => line.startsWith('[WS] packet')),
     `the request reached the program:\n${program.describe(since)}`);
 
@@ -92,8 +91,7 @@ test('a player\'s refusal of local network access is reported; once allowed, the
 
   // The same page from another origin: the browser lets it through, the program refuses it.
   since = program.mark();
-  const other = await sitePage(OTHER);
-  assert.equal(other.outcome, 'refused: unreachable');
+  assert.equal((await sitePage(OTHER)).outcome, 'refused: unreachable');
   await program.waitForLine(`[WS] [ORIGIN: ${OTHER}]`, { since });
   await program.waitForLine('[WS] origin error', { since });
 });

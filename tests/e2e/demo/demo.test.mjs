@@ -1,6 +1,5 @@
-// `make demo` as a player would use it, headless: Chromium picks a room on the
-// demo site, a game client is greeted there under the page's name, the page
-// switches rooms and leaves, and Ctrl-C ends everything the demo started.
+// `make demo` as a player would use it, headless: Chromium picks a room on the demo site, a game client is greeted
+// there under the page's name, the page switches rooms and leaves, and Ctrl-C ends everything the demo started.
 import { test, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';

@@ -12,8 +12,7 @@ import { startProgram, SITE, SLOW } from './lib/program.mjs';
 
 const TIMEOUT = 20000 * SLOW;
 const OTHER = 'https://rooms.other.example';
-// Chromium asks the player before a public site may reach 127.0.0.1 (Local
-// Network Access); this is the name Playwright grants it under.
+// Chromium asks before a public site may reach 127.0.0.1 (Local Network Access); Playwright grants it by this name.
 const LOCAL_ACCESS = 'local-network-access';
 const kit = await readFile(new URL('../../web/nimbrel-companion.js', import.meta.url), 'utf8');
 const html = `<!doctype html><meta charset="utf-8"><title>Rooms</title>
@@ -22,13 +21,9 @@ const html = `<!doctype html><meta charset="utf-8"><title>Rooms</title>
   window.kit = kit;
   const plain = (value) => JSON.parse(JSON.stringify(value ?? null, (k, v) => (v instanceof Uint8Array ? Array.from(v) : v)));
   // A companion whose events land in the given list.
-  window.watched = (companion, events) => {
-    for (const type of ['open', 'record', 'close', 'refused', 'reconnecting'])
-      companion.addEventListener(type, (event) => events.push({ type, detail: plain(event.detail) }));
-    return companion;
-  };
-  window.events = [];
-  window.companion = window.watched(new kit.NimbrelCompanion(), window.events);
+  window.watched = (companion, events) => (['open', 'record', 'close', 'refused', 'reconnecting'].forEach((type) =>
+    companion.addEventListener(type, (event) => events.push({ type, detail: plain(event.detail) }))), companion);
+  window.companion = window.watched(new kit.NimbrelCompanion(), window.events = []);
   window.kitLoaded = true;
 </script>`;
 
@@ -75,8 +70,7 @@ test('a player\'s refusal of local network access is reported; once allowed, the
   await session.send('Browser.setPermission', { permission: { name: LOCAL_ACCESS }, setting: 'denied', origin: SITE,
     browserContextId: targetInfo.browserContextId });
   let since = program.mark();
-  const refused = await sitePage(SITE);
-  assert.equal(refused.outcome, 'refused: permission-denied');
+  assert.equal((await sitePage(SITE)).outcome, 'refused: permission-denied');
   assert.ok(!program.linesSince(since).some((line) => line.startsWith('[WS] packet')),
     `the request reached the program:\n${program.describe(since)}`);
 
@@ -84,23 +78,20 @@ test('a player\'s refusal of local network access is reported; once allowed, the
   const { page, outcome } = await sitePage(SITE);
   assert.equal(outcome, 'open');
   assert.deepEqual((await untilEvents(page, 'record', 1))[0].detail, { joined: false }, 'the record on opening');
-  await page.evaluate(() => window.companion.join({ siteData: 'listing-42', roomName: 'Sky Lobby', ownerName: 'Ann',
-    nick: 'Bob', address: '192.0.2.10', port: 25570 }));
-  const { siteData, ...fields } = (await untilEvents(page, 'record', 2))[1].detail;
-  assert.deepEqual(fields, { joined: true, family: 'ipv4', roomName: 'Sky Lobby', ownerName: 'Ann', nick: 'Bob',
-    address: '192.0.2.10', port: 25570 });
+  const room = { roomName: 'Sky Lobby', ownerName: 'Ann', nick: 'Bob', address: '192.0.2.10', port: 25570 };
+  await page.evaluate(async (room) => {
+    await window.companion.join({ siteData: 'listing-42', ...room });
+    await window.companion.join({ ...room, address: '2001:db8::7' });
+    await window.companion.leave();
+  }, room);
+  const [, { detail: { siteData, ...fields } }, six, left] = await untilEvents(page, 'record', 4);
+  assert.deepEqual(fields, { joined: true, family: 'ipv4', ...room });
   assert.equal(Buffer.from(siteData).toString('latin1'), 'listing-42\0\0\0\0\0\0');
-  await page.evaluate(() => window.companion.join({ roomName: 'Six', ownerName: 'Ann', nick: 'Bob',
-    address: '2001:db8::7', port: 25565 }));
-  await page.evaluate(() => window.companion.leave());
-  const records = await untilEvents(page, 'record', 4);
-  assert.equal(records[2].detail.address, '2001:db8::7');
-  assert.deepEqual(records[3].detail, { joined: false }, 'the leave echoed');
+  assert.deepEqual([six.detail.address, left.detail], ['2001:db8::7', { joined: false }], 'the echoes');
 
   // The same page from another origin: the browser lets it through, the program refuses it.
   since = program.mark();
-  const other = await sitePage(OTHER);
-  assert.equal(other.outcome, 'refused: unreachable');
+  assert.equal((await sitePage(OTHER)).outcome, 'refused: unreachable');
   await program.waitForLine(`[WS] [ORIGIN: ${OTHER}]`, { since });
   await program.waitForLine('[WS] origin error', { since });
 });
@@ -122,12 +113,11 @@ test('against the program: bad calls reject as promises, an aborted join still l
     const join = companion.join({ ...room, port: '25571' }, { signal: controller.signal });
     controller.abort();
     const aborted = [await reason(join), await reason(companion.leave()), window.events.at(-2).detail.port];
-    const closes = [];
-    companion.addEventListener('close', (e) => closes.push(e.detail.code));
     companion.close();
-    return [bad, aborted, companion.state, closes, await companion.connect(), companion.state];
+    return [bad, aborted, companion.state, await companion.connect(), companion.state,
+      window.events.filter((e) => e.type === 'close').map((e) => e.detail.code)];
   }, room), [['invalid-name', 'invalid-room', 'not-connected', 'invalid-name'], ['AbortError', 'resolved', 25571],
-    'closed', [1000], { joined: false }, 'open']);
+    'closed', { joined: false }, 'open', [1000]]);
 
   // A program that hangs: stopped by the system, it takes the command into its socket and never answers.
   program.child.kill('SIGSTOP');
@@ -146,8 +136,7 @@ async function standIn({ port = 0, greeting = '1' } = {}) {
   const server = new WebSocketServer({ host: '127.0.0.1', port });
   await new Promise((resolve) => server.once('listening', resolve));
   server.on('connection', (socket) => {
-    socket.send(greeting);
-    socket.send(Buffer.alloc(0));
+    [greeting, Buffer.alloc(0)].forEach((data) => socket.send(data));
     socket.on('message', () => socket.terminate());
   });
   return server;
@@ -161,8 +150,7 @@ test('the kit rejects connect() with a reason for a silent program, an open perm
   const [dropping, foreign] = servers;
   // A port nothing listens on, until a stand-in for the restarted program takes it.
   const free = await standIn();
-  const freePort = free.address().port;
-  await stop(free);
+  const [freePort] = [free.address().port, await stop(free)];
   const url = (port) => `ws://127.0.0.1:${port}`;
   try {
     await context.grantPermissions([LOCAL_ACCESS], { origin: SITE });
@@ -174,9 +162,8 @@ test('the kit rejects connect() with a reason for a silent program, an open perm
       const companion = new window.kit.NimbrelCompanion({ url: serverUrl, timeoutMs: 300 });
       return companion.connect().then(() => 'open', (e) => (companion.close(), e.reason));
     }, [url(port), prompt]);
-    assert.equal(await attempt(silent.address().port), 'timeout');
-    assert.equal(await attempt(foreign.address().port), 'incompatible');
-    assert.equal(await attempt(silent.address().port, true), 'permission-prompt');
+    assert.deepEqual([await attempt(silent.address().port), await attempt(foreign.address().port),
+      await attempt(silent.address().port, true)], ['timeout', 'incompatible', 'permission-prompt']);
 
     assert.deepEqual(await page.evaluate(async (serverUrl) => {
       const companion = new window.kit.NimbrelCompanion({ url: serverUrl });
@@ -186,11 +173,9 @@ test('the kit rejects connect() with a reason for a silent program, an open perm
       return [...outcomes.map((o) => o.reason?.reason), await companion.leave().catch((e) => e.reason)];
     }, url(dropping.address().port)), ['closed', 'closed', 'closed', 'not-connected']);
 
-    await page.evaluate((serverUrl) => {
-      window.retryEvents = [];
-      window.watched(new window.kit.NimbrelCompanion({ url: serverUrl, reconnect: { initialDelayMs: 100, maxDelayMs: 400 } }),
-        window.retryEvents).connect().catch(() => {});
-    }, url(freePort));
+    await page.evaluate((serverUrl) => void window.watched(new window.kit.NimbrelCompanion({ url: serverUrl,
+      reconnect: { initialDelayMs: 100, maxDelayMs: 400 } }), window.retryEvents = []).connect().catch(() => {}),
+    url(freePort));
     const retries = () => page.evaluate(() => window.retryEvents.filter((e) => e.type === 'reconnecting' || e.type === 'open')
       .map((e) => e.detail?.delayMs ?? 'open'));
     await page.waitForFunction(() => window.retryEvents.filter((e) => e.type === 'reconnecting').length >= 4);

@@ -3,13 +3,12 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { startProgram, WS_PORT, SITE, SITE_DOMAIN } from './lib/program.mjs';
-import { connect, connectSending, until } from './lib/net.mjs';
+import { connect, connectSending, until, sleep } from './lib/net.mjs';
 import { openPage, joinPayload, command, rawRequest, clientFrame } from './lib/ws.mjs';
 
 const ipv4Join = joinPayload();
 const ipv6Join = joinPayload({ host: '2001:db8::1', roomName: 'Six' });
 const leave = Buffer.alloc(0);
-const greeting = Buffer.from([0x81, 0x01, 0x31, 0x82, 0x00]);
 
 let program;
 before(async () => { program = await startProgram(); });
@@ -25,7 +24,7 @@ test('the opening handshake: the exact 101 and 400 replies, then Origins accepte
   let since = program.mark();
   const peer = await connectSending(WS_PORT, rawRequest(SITE));
   const reply = 'HTTP/1.1 101 Switching Protocols\r\nUPGRADE: websocket\r\nCONNECTION: UPGRADE\r\n' +
-    'SEC-WEBSOCKET-ACCEPT: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n' + greeting.toString('latin1');
+    'SEC-WEBSOCKET-ACCEPT: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n\x81\x011\x82\x00';
   assert.equal((await peer.until(atLeast(reply.length), 'the reply')).toString('latin1'), reply);
   peer.close();
   await program.waitForLine(/^\[WS\] open, sock = \d+$/, { since });
@@ -64,10 +63,8 @@ test('frames: a request and a frame sent in pieces, and two frames of the 64-bit
   const peer = await connect(WS_PORT);
   const join = clientFrame(0x82, ipv6Join);
   for (const [bytes, cuts, what] of [[rawRequest(SITE), [20, -2], 'the reply'], [join, [1, 9], 'the echo']]) {
-    for (const part of [bytes.subarray(0, cuts[0]), bytes.subarray(...cuts), bytes.subarray(cuts[1])]) {
-      await peer.send(part);
-      await new Promise((done) => setTimeout(done, 50));
-    }
+    for (const part of [bytes.subarray(0, cuts[0]), bytes.subarray(...cuts), bytes.subarray(cuts[1])])
+      await peer.send(part).then(() => sleep(50));
     await peer.until((p) => p.received.length >= 100, what);
     if (bytes === join) assert.equal(peer.received.toString('hex'), `8262${ipv6Join.toString('hex')}`);
     peer.received = Buffer.alloc(0);

@@ -38,16 +38,14 @@ for (const [version, host = '127.0.0.1', detect = false] of [['1.8.8'], ['1.16.5
     const [player] = server.players;
     assert.equal(player.username, ROOM.nick, 'the room server sees the room\'s nick');
     assert.equal(player.socket.remoteAddress.replace(/^::ffff:/, ''), host.replace(/^::ffff:/, ''));
-    await until(() => payloadOn(client.payloads, 'nimbrel:down'), 'the large packet reached the client');
-    assert.ok(payloadOn(client.payloads, 'nimbrel:down').data.equals(down), 'the 40,000-byte payload arrives unchanged');
+    await until(() => payloadOn(client.payloads, 'nimbrel:down')?.data.equals(down), 'the 40,000 bytes reaching the client');
     // A second client meanwhile is turned away, and the first plays on.
     let since = s.program.mark();
     const second = await connect(MC_PORT);
     await s.program.waitForLine('[PROXY] rejected client', { since });
     await second.until(undefined, undefined, 15000 * SLOW);
     client.write('custom_payload', { channel: 'nimbrel:up', data: up });
-    await until(() => payloadOn(player.received, 'nimbrel:up'), 'the client\'s packet reached the server');
-    assert.ok(payloadOn(player.received, 'nimbrel:up').data.equals(up), 'the client\'s payload arrives unchanged');
+    await until(() => payloadOn(player.received, 'nimbrel:up')?.data.equals(up), 'the client\'s payload reaching the server');
     proxyLivesOn(since);
     since = s.program.mark();
     client.end();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -40,12 +41,7 @@ ws_frame parse(const bytes& read)
 
 TEST(WsParseFrame, UnmasksDataFramesInEveryLengthFormAndRefusesAllOthers)
 {
-    struct {
-        std::uint8_t first;
-        std::string payload;
-        int form;
-        ws_frame_kind kind;
-    } cases[] = {
+    const std::tuple<std::uint8_t, std::string, int, ws_frame_kind> cases[] = {
         {0x81, "hello", 0, ws_frame_kind::text},
         {0x82, "", 0, ws_frame_kind::binary},
         {0x82, std::string(125, 'r'), 0, ws_frame_kind::binary},
@@ -55,11 +51,12 @@ TEST(WsParseFrame, UnmasksDataFramesInEveryLengthFormAndRefusesAllOthers)
         {0x02, std::string(98, 'y'), 0, ws_frame_kind::binary}, // FIN clear: still a whole message
         {0xF1, "rsv bits set", 0, ws_frame_kind::text},
     };
-    for (const auto& c : cases) {
-        ws_frame parsed = parse(frame(c.first, c.payload, c.form));
-        EXPECT_EQ(parsed.kind, c.kind) << c.payload.size() << " bytes, form " << c.form;
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(parsed.payload), parsed.length), c.payload)
-            << c.payload.size() << " bytes, form " << c.form;
+    for (const auto& [first, payload, form, kind] : cases) {
+        ws_frame parsed = parse(frame(first, payload, form));
+        EXPECT_EQ(
+            std::pair(parsed.kind, std::string(reinterpret_cast<const char*>(parsed.payload), parsed.length)),
+            std::pair(kind, payload))
+            << payload.size() << " bytes, form " << form;
     }
     // Continuation, control and reserved opcodes.
     for (std::uint8_t first : {0x80, 0x88, 0x89, 0x8A, 0x83, 0x87, 0x8B, 0x8F})

@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -41,28 +42,24 @@ scanned scan(const std::string& text)
 
 TEST(WsOrigin, AcceptsOnlyTheSiteDomainItselfWithAnyScheme)
 {
-    const std::string accepted[] = {" https://" + domain,          "https://" + domain,
-                                    " http://" + domain + ":8080", " https://" + domain + "/rooms",
-                                    " https://" + domain + "  ",   " chrome-extension://" + domain};
-    const std::string refused[] = {" https://" + domain + ".attacker.net",
-                                   " https://" + domain + "x.com",
-                                   " https://sub." + domain,
-                                   " https://" + domain + ":",
-                                   " https://" + domain + ":80x",
-                                   " https://evil" + domain,
-                                   " https://" + domain.substr(0, domain.size() - 1),
-                                   " https:/" + domain,
-                                   " " + domain,
-                                   " null",
-                                   "",
-                                   " https://" + domain + "\t.evil"};
+    // The values around the domain: accepted, then refused.
+    const std::pair<std::string, std::string> accepted[] = {
+        {" https://", ""},       {"https://", ""},    {" http://", ":8080"},
+        {" https://", "/rooms"}, {" https://", "  "}, {" chrome-extension://", ""}};
+    const std::pair<std::string, std::string> refused[] = {
+        {" https://", ".attacker.net"}, {" https://", "x.com"}, {" https://sub.", ""}, {" https://", ":"},
+        {" https://", ":80x"},          {" https://evil", ""},  {" https:/", ""},      {" ", ""},
+        {" https://", "\t.evil"}};
     auto test = [](const std::string& value) {
         return ws_origin_accepted(reinterpret_cast<const std::uint8_t*>(value.data()),
                                   static_cast<std::int32_t>(value.size()));
     };
-    for (const auto& value : accepted)
-        EXPECT_TRUE(test(value)) << "Origin:" << value;
-    for (const auto& value : refused)
+    for (const auto& [before, after] : accepted)
+        EXPECT_TRUE(test(before + domain + after)) << "Origin:" << before << domain << after;
+    for (const auto& [before, after] : refused)
+        EXPECT_FALSE(test(before + domain + after)) << "Origin:" << before << domain << after;
+    for (const std::string& value :
+         {" https://" + domain.substr(0, domain.size() - 1), std::string(" null"), std::string()})
         EXPECT_FALSE(test(value)) << "Origin:" << value;
 }
 
@@ -86,11 +83,7 @@ TEST(WsScanHeaders, UpperCasesNamesLogsEveryCrLfLineAndTakesAnyAcceptedOrigin)
 
 TEST(WsParseRequest, ReadsTheWholeVersionNumberAndTheKeyFromLinesEndedAnyWay)
 {
-    struct {
-        std::string text;
-        int version;
-        std::string key;
-    } cases[] = {
+    const std::tuple<std::string, int, std::string> cases[] = {
         {request(sample_headers), 13, "dGhlIHNhbXBsZSBub25jZQ=="},
         {request("sec-websocket-version: 8\r\nSEC-WEBSOCKET-KEY:   abc  \r\n"), 8, "abc  "},
         {request("Sec-WebSocket-Version: 269\r\n"), 269, ""},
@@ -103,11 +96,9 @@ TEST(WsParseRequest, ReadsTheWholeVersionNumberAndTheKeyFromLinesEndedAnyWay)
         {"GET / HTTP/1.1\nSEC-WEBSOCKET-VERSION: 13\nSEC-WEBSOCKET-KEY: k\n\n", 13, "k"},
         {std::string("GET / HTTP/1.1\0SEC-WEBSOCKET-VERSION: 13\0\n", 42), 13, ""},
     };
-    for (const auto& c : cases) {
-        scanned result = scan(c.text);
-        EXPECT_EQ(result.request.version, c.version) << c.text;
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(result.request.key), result.request.key_length),
-                  c.key)
-            << c.text;
+    for (const auto& [text, version, key] : cases) {
+        ws_request parsed = scan(text).request;
+        EXPECT_EQ(parsed.version, version) << text;
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(parsed.key), parsed.key_length), key) << text;
     }
 }

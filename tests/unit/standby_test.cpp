@@ -8,15 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
 
-// The reply that carries text as the one string of packet id 0.
-bytes text_reply(std::string_view s)
-{
-    return frame(cat({{0x00}, varint(static_cast<std::int32_t>(s.size())), text(s)}));
-}
+// The reply that carries text as the one string of packet id 0, as a Login Start carries the name.
+const auto text_reply = [](std::string_view s) { return login_start(s); };
 
 // Runs the responder over a socket pair with the stream cut at the given
 // positions; returns what the client received and the log.
@@ -54,11 +52,7 @@ TEST(StandbyResponder, GivesEachStreamItsReplyAndTheSameLogHoweverTheStreamIsCut
     const bytes status_reply = text_reply(standby_status.view());
     const bytes longest = handshake(1, 0, std::string(no_room_max_body - 7, 'h'));
     const bytes too_long = handshake(1, 0, std::string(no_room_max_body - 6, 'h'));
-    struct {
-        const char* name;
-        bytes stream;
-        bytes reply;
-    } cases[] = {
+    const std::tuple<const char*, bytes, bytes> cases[] = {
         {"status", cat({handshake(1), status_request, ping}), status_reply},
         {"ping without status", cat({handshake(1), ping}), ping},
         {"login", cat({handshake(2), login_start("Stev")}), text_reply(standby_disconnect.view())},
@@ -66,7 +60,8 @@ TEST(StandbyResponder, GivesEachStreamItsReplyAndTheSameLogHoweverTheStreamIsCut
         {"short ping", cat({handshake(1), frame({0x01, 1, 2, 3, 4, 5, 6, 7})}), {}},
         {"long ping", cat({handshake(1), frame({0x01, 1, 2, 3, 4, 5, 6, 7, 8, 9})}), {}},
         {"ping at login", cat({handshake(2), ping}), {}},
-        {"login after a transfer", cat({handshake(3), login_start("Stev")}), text_reply(standby_disconnect.view())},
+        {"login after a transfer", cat({handshake(3), login_start("Stev")}),
+         text_reply(standby_disconnect.view())},
         {"next state 4", cat({handshake(4), status_request}), {}},
         {"status before handshake", cat({status_request, handshake(1)}), {}},
         {"legacy ping", {0xFE, 0x01, 0xFA}, {}},
@@ -75,17 +70,17 @@ TEST(StandbyResponder, GivesEachStreamItsReplyAndTheSameLogHoweverTheStreamIsCut
         {"closed mid-packet", cat({handshake(1), {0x09, 0x01, 0x02}}), {}},
     };
     ASSERT_EQ(longest[0], no_room_max_body);
-    for (const auto& c : cases) {
-        auto whole = serve(c.stream, {});
-        EXPECT_EQ(whole.first, c.reply) << c.name;
+    for (const auto& [name, stream, reply] : cases) {
+        auto whole = serve(stream, {});
+        EXPECT_EQ(whole.first, reply) << name;
         // Cut once at every position, then one byte at a time.
         std::vector<std::vector<std::size_t>> cut_sets{{}};
-        for (std::size_t cut = 1; cut < c.stream.size(); cut++) {
+        for (std::size_t cut = 1; cut < stream.size(); cut++) {
             cut_sets.push_back({cut});
             cut_sets[0].push_back(cut);
         }
         for (const auto& cuts : cut_sets)
-            EXPECT_EQ(serve(c.stream, cuts), whole)
-                << c.name << ", cut at " << cuts[0] << (cuts.size() > 1 ? " and on" : "");
+            EXPECT_EQ(serve(stream, cuts), whole)
+                << name << ", cut at " << cuts[0] << (cuts.size() > 1 ? " and on" : "");
     }
 }

@@ -2,19 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 using bytes = std::vector<std::uint8_t>;
 
 TEST(VarintDecode, ReadsCompleteValuesAndRefusesTruncatedOrOverlongOnes)
 {
-    struct {
-        bytes input;
-        std::int32_t available;
-        bool ok;
-        std::int32_t value;
-        std::int32_t length; // written only on success
-    } cases[] = {
+    // The input, the bytes available, then ok, value and length (written only on success).
+    const std::tuple<bytes, std::int32_t, bool, std::int32_t, std::int32_t> cases[] = {
         {{0xAC, 0x02}, 2, true, 300, 2},
         {{0xAC, 0x02}, 1, false, 44, 99},
         {{0x00}, 0, false, 0, 99},
@@ -24,23 +20,18 @@ TEST(VarintDecode, ReadsCompleteValuesAndRefusesTruncatedOrOverlongOnes)
         {{0xFF, 0xFF, 0xFF, 0xFF, 0x07}, 5, true, 0x7FFFFFFF, 5},
         {{0x80, 0x80, 0x80, 0x80, 0x80, 0x00}, 6, false, 0, 99},
     };
-    for (const auto& c : cases) {
+    for (const auto& [input, available, ok, value, length] : cases) {
         varint_result result{true, 7, 99};
-        varint_decode(&result, c.input.data(), c.available);
-        EXPECT_EQ(result.ok, c.ok) << "available " << c.available;
-        EXPECT_EQ(result.value, c.value) << "available " << c.available;
-        EXPECT_EQ(result.length, c.length) << "available " << c.available;
+        varint_decode(&result, input.data(), available);
+        EXPECT_EQ(std::tuple(result.ok, result.value, result.length), std::tuple(ok, value, length))
+            << "available " << available;
     }
 }
 
 TEST(VarintEncode, WritesMinimalFormsAndRefusesWhatDoesNotFit)
 {
-    struct {
-        std::int32_t value;
-        std::int32_t capacity;
-        std::int32_t result;
-        bytes written;
-    } cases[] = {
+    // The value, the capacity, what the call returns and the bytes it writes.
+    const std::tuple<std::int32_t, std::int32_t, std::int32_t, bytes> cases[] = {
         {0, 5, 1, {0x00}},
         {128, 5, 2, {0x80, 0x01}},
         {0x3FFF, 5, 2, {0xFF, 0x7F}},
@@ -51,12 +42,11 @@ TEST(VarintEncode, WritesMinimalFormsAndRefusesWhatDoesNotFit)
         {300, 0, -1, {}},
         {-1, 8, -1, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
     };
-    for (const auto& c : cases) {
-        bytes out(8, 0xEE);
-        EXPECT_EQ(varint_encode(out.data(), c.capacity, c.value), c.result) << c.value;
-        EXPECT_EQ(bytes(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(c.written.size())), c.written)
-            << c.value;
-        EXPECT_EQ(out[c.written.size()], 0xEE) << "wrote past the expected bytes for " << c.value;
+    for (const auto& [value, capacity, result, written] : cases) {
+        bytes out(8, 0xEE), expected = written; // and nothing past them
+        expected.resize(8, 0xEE);
+        EXPECT_EQ(varint_encode(out.data(), capacity, value), result) << value;
+        EXPECT_EQ(out, expected) << value;
     }
 }
 

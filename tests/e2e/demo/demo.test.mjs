@@ -1,6 +1,5 @@
-// `make demo` as a player would use it, headless: Chromium picks a room on the
-// demo site, a game client is greeted there under the page's name, the page
-// switches rooms and leaves, and Ctrl-C ends everything the demo started.
+// `make demo` as a player would use it, headless: Chromium picks a room on the demo site, a game client is greeted
+// there under the page's name, the page switches rooms and leaves, and Ctrl-C ends everything the demo started.
 import { test, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
@@ -30,10 +29,8 @@ after(async () => {
 
 // A game client under a name the program replaces; with intent 3 it comes
 // back as a game sent on by a Transfer packet does.
-function game(intent = 2) {
-  const client = gameClient(version, { intent });
-  return client.once('position', () => client.write('player_loaded', {}));
-}
+const game = (intent = 2) => gameClient(version, { intent })
+  .once('position', function () { this.write('player_loaded', {}); });
 
 // The greeting the room gives a game client, which then leaves unless kept.
 async function greeting(client, keep = false) {

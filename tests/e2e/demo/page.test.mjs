@@ -1,6 +1,5 @@
-// The demo page in Chromium against the fake program, in each of its states:
-// no violation of WCAG 2.1 AA (axe-core) at 375 and 1280 px, no sideways
-// scrolling, columns that stay put; a screenshot of each state in docs/.
+// The demo page in Chromium against the fake program, in each of its states: no violation of WCAG 2.1 AA (axe-core)
+// at 375 and 1280 px, no sideways scrolling, columns that stay put; a screenshot of each state in docs/.
 import { test, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFile } from 'node:fs/promises';

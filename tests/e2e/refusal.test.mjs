@@ -14,7 +14,6 @@ import { clientFrame, joinPayload, openPage, untilMessages } from './lib/ws.mjs'
 
 const ROOM = { roomName: 'Castle', ownerName: 'Ada', nick: 'RoomNick' };
 const s = session(33000);
-const { until } = s;
 
 // An address whose packets go out on a link that nobody answers on, so that
 // a connect there is never answered; null outside a namespace of the suite's
@@ -53,9 +52,8 @@ test('a refused room\'s login reaches a real game with its reason every time', a
   await s.join(nowhere, ROOM);
   for (let i = 0; i < 4; i++) {
     const client = gameClient('1.21.4');
-    await until(() => client.gone, 'the game was let go');
-    const reason = JSON.stringify(client.endings);
-    assert.match(reason, /cannot be reached/, `login ${i}: ${reason}`);
+    await s.until(() => client.gone, 'the game was let go');
+    assert.match(JSON.stringify(client.endings), /cannot be reached/, `login ${i}`);
   }
 });
 

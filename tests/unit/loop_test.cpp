@@ -18,11 +18,6 @@
 
 namespace {
 
-sockaddr_in loopback(std::uint16_t port)
-{
-    return {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-}
-
 // Reads and accepts on sock give up after 2 s, so that a fault fails a test
 // instead of hanging it.
 int limited(int sock)
@@ -36,7 +31,7 @@ int limited(int sock)
 int listen_any(std::uint16_t* port)
 {
     int sock = limited(socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in address = loopback(0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t size = sizeof address;
     if (bind(sock, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(sock, 4) != 0 ||
         getsockname(sock, reinterpret_cast<sockaddr*>(&address), &size) != 0)
@@ -50,7 +45,7 @@ int listen_any(std::uint16_t* port)
 int connect_to(std::uint16_t port)
 {
     int sock = limited(socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in address = loopback(port);
+    sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     if (connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
         ADD_FAILURE() << "no connection to " << port;
     return sock;
@@ -67,10 +62,8 @@ void join(const std::uint8_t (&port_and_address)[6])
 // The program's two listeners, pages whose far ends the test holds, and the
 // log of everything the passes do.
 struct LoopPass : ::testing::Test {
-    std::uint16_t ws_port = 0;
-    std::uint16_t mc_port = 0;
-    int ws_master = -1;
-    int mc_master = -1;
+    std::uint16_t ws_port = 0, mc_port = 0;
+    int ws_master = -1, mc_master = -1;
     std::vector<int> opened;
     log_capture log;
 
@@ -210,10 +203,9 @@ TEST_F(LoopPass, AFarewellTakesABoundedAmountAPassUntilThePeerClosesOrItsBoundPa
         int ends[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends), 0);
         int big = 1 << 20;
-        setsockopt(ends[1], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+        setsockopt(keep(ends[1]), SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
         std::vector<char> flood(100000, 'x');
         ASSERT_EQ(write(ends[1], flood.data(), flood.size()), static_cast<ssize_t>(flood.size()));
-        keep(ends[1]);
         linger_start(ends[0]);
         pass();
         int unread = 0;

@@ -65,6 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const text_piece pieces[] = {{data, static_cast<std::int32_t>(size / 2)},
                                  {data + size / 2, static_cast<std::int32_t>(size - size / 2)}};
     for (game_stage stage : {last.stage, game_stage::login, game_stage::play})
-        check_packet(out, write_disconnect(out, {stage, last.protocol, last.ids, last.compressed}, pieces, 2));
+        check_packet(out,
+                     write_disconnect(out, {stage, last.protocol, last.ids, last.compressed}, pieces, 2));
     return 0;
 }

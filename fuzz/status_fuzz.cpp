@@ -77,14 +77,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The strings of the document with empty names, counted once.
     static const int template_strings = [] {
         std::uint8_t empty[8192];
-        std::int32_t empty_length = room_status_format(empty, sizeof empty, 0, nullptr, 0, nullptr, 0, nullptr);
+        std::int32_t empty_length =
+            room_status_format(empty, sizeof empty, 0, nullptr, 0, nullptr, 0, nullptr);
         int count = 0;
         if (!sound_strings(empty, static_cast<std::size_t>(empty_length), &count))
             __builtin_trap();
         return count;
     }();
     int strings = 0;
-    if (!sound_strings(full.data(), static_cast<std::size_t>(length), &strings) || strings != template_strings)
+    if (!sound_strings(full.data(), static_cast<std::size_t>(length), &strings) ||
+        strings != template_strings)
         __builtin_trap();
     std::string_view document(reinterpret_cast<const char*>(full.data()), static_cast<std::size_t>(length));
     for (const auto& field : fields) {

@@ -92,8 +92,8 @@ std::int32_t room_address_text(const room_address_result& address, char* out, st
             continue;
         }
         bool after_run = i == run_start + run_length;
-        at += static_cast<std::size_t>(std::snprintf(text + at, sizeof text - at, "%s%x",
-                                                     i == 0 || after_run ? "" : ":", groups[i]));
+        at += static_cast<std::size_t>(
+            std::snprintf(text + at, sizeof text - at, "%s%x", i == 0 || after_run ? "" : ":", groups[i]));
     }
     int length = std::snprintf(out, static_cast<size_t>(capacity), "%s]:%u", text, port);
     return length < 0 ? 0 : length < capacity ? length : capacity - 1;

@@ -28,8 +28,8 @@ extern std::uint32_t room_length;
 enum class room_field { room_name, owner_name, nick };
 
 struct room_text_result {
-    std::int32_t length;        // bytes before the first NUL, or the field's width
-    const std::uint8_t* text;   // the field's first byte in room_record
+    std::int32_t length;      // bytes before the first NUL, or the field's width
+    const std::uint8_t* text; // the field's first byte in room_record
 };
 
 room_text_result room_text(room_field field);
@@ -38,9 +38,9 @@ room_text_result room_text_of(const std::uint8_t* record, room_field field);
 
 struct room_address_result {
     bool ipv6;
-    bool mapped;                // given as an IPv4-mapped IPv6 address
-    std::uint8_t port[2];       // network order
-    std::uint8_t address[16];   // network order; 4 bytes used for IPv4
+    bool mapped;              // given as an IPv4-mapped IPv6 address
+    std::uint8_t port[2];     // network order
+    std::uint8_t address[16]; // network order; 4 bytes used for IPv4
 };
 
 // The descrambled address of the joined room; valid while room_length is 86 or

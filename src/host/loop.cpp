@@ -205,7 +205,8 @@ std::int64_t check_handler(std::int64_t now)
         act_on(proxy_connect_timed_out());
     // Before a login nothing waits this long on a client that means to play.
     bool may_idle = handle_kind == handle_proxy && proxy_in_session();
-    if (handle_kind != handle_none && !handler_draining && !may_idle && now - handler_heard_at >= idle_limit_ms) {
+    if (handle_kind != handle_none && !handler_draining && !may_idle &&
+        now - handler_heard_at >= idle_limit_ms) {
         log_line(tag_proxy, "idle client closed");
         end_drained_handler();
     }
@@ -456,7 +457,8 @@ bool loop_pass(sock_t ws_master, sock_t mc_master, int max_wait_ms)
         act_on(proxy_server_writable());
     if (handle_kind == handle_proxy && wait_writable(client_sock))
         act_on(proxy_client_writable());
-    else if (handle_kind != handle_none && wait_writable(client_sock) && !out_write(client_out, handler_draining)) {
+    else if (handle_kind != handle_none && wait_writable(client_sock) &&
+             !out_write(client_out, handler_draining)) {
         if (handler_draining)
             end_drained_handler();
         else

@@ -72,7 +72,8 @@ out_result out_send(out_buffer& out, const net_piece* pieces, int count)
     for (int i = 0; i < count; i++) {
         std::int32_t skip = sent < pieces[i].length ? sent : pieces[i].length;
         sent -= skip;
-        std::memcpy(out.bytes + out.end, pieces[i].bytes + skip, static_cast<std::size_t>(pieces[i].length - skip));
+        std::memcpy(out.bytes + out.end, pieces[i].bytes + skip,
+                    static_cast<std::size_t>(pieces[i].length - skip));
         out.end += pieces[i].length - skip;
     }
     return out_result::ok;

@@ -77,7 +77,7 @@ enum ws_state : std::uint8_t {
 };
 
 struct ws_slot {
-    sock_t sock;            // 0 marks a free slot
+    sock_t sock; // 0 marks a free slot
     ws_state state;
     bool origin_ok;         // an accepted Origin was seen
     std::int32_t in_len;    // bytes gathered: the request so far, or frames not yet whole

@@ -5,8 +5,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -121,7 +121,8 @@ bool console_write(const char* bytes, std::int32_t length)
     if (console_end + length > static_cast<std::int32_t>(sizeof console_buf))
         console_flush();
     if (console_end + length > static_cast<std::int32_t>(sizeof console_buf) && console_start > 0) {
-        std::memmove(console_buf, console_buf + console_start, static_cast<size_t>(console_end - console_start));
+        std::memmove(console_buf, console_buf + console_start,
+                     static_cast<size_t>(console_end - console_start));
         console_end -= console_start;
         console_start = 0;
     }
@@ -168,12 +169,14 @@ void net_perror(const char* prefix)
     int error = errno;
     console_flush(); // the line that the error text explains goes first
     char line[512];
-    int length = prefix[0] != '\0' ? std::snprintf(line, sizeof line, "%s: %s\n", prefix, std::strerror(error))
-                                    : std::snprintf(line, sizeof line, "%s\n", std::strerror(error));
+    int length = prefix[0] != '\0'
+                     ? std::snprintf(line, sizeof line, "%s: %s\n", prefix, std::strerror(error))
+                     : std::snprintf(line, sizeof line, "%s\n", std::strerror(error));
     if (length >= static_cast<int>(sizeof line))
         length = static_cast<int>(sizeof line) - 1;
     // Standard error, too, is written only as far as it takes the line at once.
-    if (length > 0 && writable_now(STDERR_FILENO) && write(STDERR_FILENO, line, static_cast<size_t>(length)) < 0) {
+    if (length > 0 && writable_now(STDERR_FILENO) &&
+        write(STDERR_FILENO, line, static_cast<size_t>(length)) < 0) {
         // Nowhere to say it.
     }
     errno = error;

@@ -2,15 +2,15 @@
 #include "platform/platform.h"
 
 #include <winsock2.h>
-#include <ws2tcpip.h>
 #include <windows.h>
+#include <ws2tcpip.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <fcntl.h>
 #include <io.h>
-#include <cstring>
 
 namespace {
 
@@ -34,15 +34,18 @@ constexpr error_text known_errors[] = {
     {WSAEWOULDBLOCK, "A non-blocking socket operation could not be completed immediately."},
     {WSAEINPROGRESS, "A blocking operation is currently executing."},
     {WSAENOTSOCK, "An operation was attempted on something that is not a socket."},
-    {WSAEADDRINUSE, "Only one usage of each socket address (protocol/network address/port) is normally permitted."},
+    {WSAEADDRINUSE,
+     "Only one usage of each socket address (protocol/network address/port) is normally permitted."},
     {WSAEADDRNOTAVAIL, "The requested address is not valid in its context."},
     {WSAENETDOWN, "A socket operation encountered a dead network."},
     {WSAENETUNREACH, "A socket operation was attempted to an unreachable network."},
     {WSAECONNABORTED, "An established connection was aborted by the software in your host machine."},
     {WSAECONNRESET, "An existing connection was forcibly closed by the remote host."},
-    {WSAENOBUFS, "An operation on a socket could not be performed because the system lacked sufficient buffer space or because a queue was full."},
+    {WSAENOBUFS, "An operation on a socket could not be performed because the system lacked sufficient "
+                 "buffer space or because a queue was full."},
     {WSAENOTCONN, "A request to send or receive data was disallowed because the socket is not connected."},
-    {WSAETIMEDOUT, "A connection attempt failed because the connected party did not properly respond after a period of time."},
+    {WSAETIMEDOUT, "A connection attempt failed because the connected party did not properly respond after a "
+                   "period of time."},
     {WSAECONNREFUSED, "No connection could be made because the target machine actively refused it."},
     {WSAEHOSTUNREACH, "A socket operation was attempted to an unreachable host."},
     {WSANOTINITIALISED, "Either the application has not called WSAStartup, or WSAStartup failed."},
@@ -141,7 +144,8 @@ void flush_stdout()
     std::int32_t start = 0;
     while (start < console_end && console_out != INVALID_HANDLE_VALUE) {
         DWORD written = 0;
-        if (!WriteFile(console_out, console_buf + start, static_cast<DWORD>(console_end - start), &written, nullptr)) {
+        if (!WriteFile(console_out, console_buf + start, static_cast<DWORD>(console_end - start), &written,
+                       nullptr)) {
             start = console_end; // nobody takes the log any more
             break;
         }
@@ -218,7 +222,7 @@ bool set_blocking_mode(sock_t s, u_long nonblocking)
     return ioctlsocket(s, FIONBIO, &nonblocking) == 0;
 }
 
-}  // namespace
+} // namespace
 
 void console_setup()
 {
@@ -320,8 +324,9 @@ void net_perror(const char* prefix)
     char text[512];
     net_error_text(WSAGetLastError(), text, sizeof text);
     char line[600];
-    int length = prefix != nullptr && prefix[0] != '\0' ? std::snprintf(line, sizeof line, "%s: %s\n", prefix, text)
-                                                         : std::snprintf(line, sizeof line, "%s\n", text);
+    int length = prefix != nullptr && prefix[0] != '\0'
+                     ? std::snprintf(line, sizeof line, "%s: %s\n", prefix, text)
+                     : std::snprintf(line, sizeof line, "%s\n", text);
     if (length < 0 || length >= static_cast<int>(sizeof line))
         length = static_cast<int>(std::strlen(line));
     flush_console(); // the line that the error text explains goes first

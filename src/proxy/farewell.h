@@ -21,7 +21,8 @@ inline constexpr std::int32_t protocol_nbt_chat = 765;
 inline constexpr const char* left_parts[] = {"You left ", " by "};
 inline constexpr const char* switch_parts[] = {". Join again to enter ", " by ", "."};
 inline constexpr const char* leave_parts[] = {". Pick a room on ", "."};
-inline constexpr const char* unreachable_parts[] = {"The server of ", " by ", " at ", " cannot be reached: ", "."};
+inline constexpr const char* unreachable_parts[] = {"The server of ", " by ", " at ",
+                                                    " cannot be reached: ", "."};
 
 // Writes a Transfer to 127.0.0.1 and the game port, as the client's stage
 // reads it. Returns its length, 0 when the stage has none.
@@ -30,4 +31,5 @@ std::int32_t write_transfer(std::uint8_t* out, const client_form& form);
 // Writes a disconnect whose text is the pieces joined, where a period that
 // would follow another is left out. Returns its length, 0 when the stage has
 // none or the message does not fit.
-std::int32_t write_disconnect(std::uint8_t* out, const client_form& form, const text_piece* pieces, int count);
+std::int32_t write_disconnect(std::uint8_t* out, const client_form& form, const text_piece* pieces,
+                              int count);

@@ -24,10 +24,10 @@ struct stream_reader {
     varint_reader prefix;   // the length, while it is read
     std::int32_t remaining; // body bytes to come
     bool in_body;
-    bool packed;  // framed with an uncompressed length before the id
-    bool reading; // more fields wanted
+    bool packed;       // framed with an uncompressed length before the id
+    bool reading;      // more fields wanted
     std::int32_t skip; // body bytes to pass over before the next field
-    varint_reader var;      // the field being read
+    varint_reader var; // the field being read
     int fields;
     std::int32_t field[max_fields];
 };
@@ -115,7 +115,7 @@ void packet_end(bool to_client, const stream_reader& r)
     } else if (id == packet_id_set_compression && read == 2) {
         compressed = r.field[head + 1] >= 0;
     } else if (id == packet_id_login_success) {
-        stage = ids == nullptr                     ? game_stage::unknown
+        stage = ids == nullptr                   ? game_stage::unknown
                 : ids->finish_configuration >= 0 ? game_stage::configuration
                                                  : game_stage::play;
     }
@@ -168,7 +168,8 @@ std::int32_t whole_packets(const std::uint8_t* bytes, std::int32_t count)
         std::int32_t used = compressed ? field_at(body, length, &data_length) : 0;
         bool packed_body = used > 0 && data_length != 0;
         std::int32_t id = 0;
-        bool has_id = !packed_body && (used > 0 || !compressed) && field_at(body + used, length - used, &id) > 0;
+        bool has_id =
+            !packed_body && (used > 0 || !compressed) && field_at(body + used, length - used, &id) > 0;
         client_packet(packed_body, data_length, has_id, id);
         at += prefix + length;
     }

@@ -56,9 +56,9 @@ std::int32_t status_body(std::uint8_t* buf, std::int32_t capacity)
     text_piece note{reinterpret_cast<const std::uint8_t*>(room_server_error),
                     room_server_error != nullptr ? static_cast<std::int32_t>(std::strlen(room_server_error))
                                                  : 0};
-    std::int32_t document_length = room_status_format(buf, static_cast<std::uint32_t>(capacity), nick.length,
-                                                      nick.text, name.length, name.text, owner.length,
-                                                      owner.text, note);
+    std::int32_t document_length =
+        room_status_format(buf, static_cast<std::uint32_t>(capacity), nick.length, nick.text, name.length,
+                           name.text, owner.length, owner.text, note);
     buf[0] = packet_id_status_response;
     std::int32_t prefix = varint_encode(buf + 1, capacity - 1, document_length);
     if (prefix < 0)
@@ -93,7 +93,8 @@ bool on_status(packet_reader& r)
         to_server.length = 0;
         if (status_deferred) {
             // The ping waits behind the answer it follows; a second is dropped.
-            if (deferred_ping_length == 0 && r.received <= static_cast<std::int32_t>(sizeof deferred_ping) - 1) {
+            if (deferred_ping_length == 0 &&
+                r.received <= static_cast<std::int32_t>(sizeof deferred_ping) - 1) {
                 deferred_ping[0] = static_cast<std::uint8_t>(r.received);
                 std::memcpy(deferred_ping + 1, r.buf, static_cast<std::size_t>(r.received));
                 deferred_ping_length = r.received + 1;

@@ -32,7 +32,8 @@ relay_result relay_from(bool from_client, std::int32_t got)
     if (got <= 0)
         return relay_result::peer_gone;
     bool waited = out_pending(client_out) != 0;
-    bool stopped = from_client ? proxy_pump(got, mitm_c2s, mitm_c2s_run) : proxy_pump(got, mitm_s2c, mitm_s2c_run);
+    bool stopped =
+        from_client ? proxy_pump(got, mitm_c2s, mitm_c2s_run) : proxy_pump(got, mitm_s2c, mitm_s2c_run);
     if (!waited && out_pending(client_out) != 0)
         client_waits_on_client_read = from_client;
     return stopped ? relay_result::stopped : relay_result::going_on;
@@ -203,7 +204,8 @@ handler_step send_room_farewell(bool behind_output)
         pieces[count++] = piece(site_domain);
         pieces[count++] = piece(leave_parts[1]);
     }
-    return end_with_farewell(write_disconnect(farewell_buf, form, pieces, count), "disconnect", behind_output);
+    return end_with_farewell(write_disconnect(farewell_buf, form, pieces, count), "disconnect",
+                             behind_output);
 }
 
 } // namespace
@@ -342,7 +344,8 @@ std::int64_t proxy_deadline(std::int64_t now)
     if (farewell_due < 0 || now < farewell_due)
         return farewell_due;
     farewell_due = -1;
-    log_line(tag_proxy, "no farewell: the packet in flight did not end within %d s", short_wait_limit_ms / 1000);
+    log_line(tag_proxy, "no farewell: the packet in flight did not end within %d s",
+             short_wait_limit_ms / 1000);
     close_handler();
     return -1;
 }

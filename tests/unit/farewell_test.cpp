@@ -20,8 +20,8 @@ bytes transfer(const client_form& f)
 bytes disconnect(const client_form& f, std::string_view message)
 {
     std::uint8_t out[farewell_buf_size];
-    const text_piece pieces[] = {{reinterpret_cast<const std::uint8_t*>(message.data()),
-                                  static_cast<std::int32_t>(message.size())}};
+    const text_piece pieces[] = {
+        {reinterpret_cast<const std::uint8_t*>(message.data()), static_cast<std::int32_t>(message.size())}};
     return bytes(out, out + write_disconnect(out, f, pieces, 1));
 }
 
@@ -57,5 +57,6 @@ TEST(Farewell, DisconnectTakesTheStagesFormAndCarriesAnyTextSafely)
     for (const client_form& none : {form(game_stage::status, 769), form(game_stage::handshake, 769),
                                     form(game_stage::unknown, 769), form(game_stage::play, 9999)})
         EXPECT_TRUE(disconnect(none, "x").empty());
-    EXPECT_FALSE(disconnect(form(game_stage::login, 9999), "x").empty()) << "the login's form is known always";
+    EXPECT_FALSE(disconnect(form(game_stage::login, 9999), "x").empty())
+        << "the login's form is known always";
 }

@@ -7,8 +7,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -152,8 +152,9 @@ TEST_F(LoopPass, ARoomEchoGoesToEveryOpenPageAndQuietlyFreesThoseItCannotReach)
     EXPECT_NE(text.find("[WS] packet finish, sock 0\n"), std::string::npos) << text;
 }
 
-TEST_F(LoopPass,
-       AProxyThatCannotReachItsRoomKeepsItsClientOneThatRunsPassesEarlyServerBytesAndAClosingPeerKillsWithZero)
+TEST_F(
+    LoopPass,
+    AProxyThatCannotReachItsRoomKeepsItsClientOneThatRunsPassesEarlyServerBytesAndAClosingPeerKillsWithZero)
 {
     // The limited broadcast address: a TCP connect to it fails at once, and
     // nothing leaves the machine. The game client is still answered.

@@ -4,8 +4,8 @@
 #include "host/loop.h"
 #include "host/registry.h"
 #include "log_capture.h"
-#include "proxy/proxy.h"
 #include "proxy/follow.h"
+#include "proxy/proxy.h"
 #include "proxy/pump.h"
 #include "proxy/rewriter.h"
 
@@ -96,7 +96,8 @@ outcome pump_pieces(rewriter step, const bytes& prelude, const bytes& stream, st
     std::size_t from = 0;
     for (std::size_t to : cuts)
         while (from < to && !out.stopped) {
-            std::size_t n = std::min(to - from, static_cast<std::size_t>(fast ? relay_read_size : recv_buf_size));
+            std::size_t n =
+                std::min(to - from, static_cast<std::size_t>(fast ? relay_read_size : recv_buf_size));
             std::memcpy(recv_buf, stream.data() + from, n);
             out.stopped = proxy_pump(static_cast<std::int32_t>(n), step, run);
             from += n;
@@ -161,7 +162,8 @@ struct loop_rig : peers {
         for (int idle = 0; idle < 3 && handle_kind == handle_proxy;) {
             bool all_written = written == stream.size();
             std::size_t n = std::min<std::size_t>(stream.size() - written, 1 + random() % 70000);
-            written += std::max<ssize_t>(send(from_client ? client[1] : server[1], stream.data() + written, n, 0), 0);
+            written += std::max<ssize_t>(
+                send(from_client ? client[1] : server[1], stream.data() + written, n, 0), 0);
             ASSERT_TRUE(loop_pass(quiet[0], quiet[0], 0));
             most_waiting = std::max({most_waiting, out_pending(client_out), out_pending(server_out)});
             std::size_t got = 0;
@@ -170,10 +172,14 @@ struct loop_rig : peers {
                     pause[side] = static_cast<int>(random() % 400);
                 if (!all_written && pause[side]-- > 0)
                     continue;
-                std::size_t most = all_written ? 1 << 20 : random() % 3 ? 1 + random() % 100000 : 1 + random() % 64;
+                std::size_t most = all_written    ? 1 << 20
+                                   : random() % 3 ? 1 + random() % 100000
+                                                  : 1 + random() % 64;
                 got += take(side, most);
             }
-            idle = all_written && got == 0 && out_pending(client_out) + out_pending(server_out) == 0 ? idle + 1 : 0;
+            idle = all_written && got == 0 && out_pending(client_out) + out_pending(server_out) == 0
+                       ? idle + 1
+                       : 0;
         }
         take(0, SIZE_MAX);
         take(1, SIZE_MAX);
@@ -294,7 +300,8 @@ TEST_F(Proxy, UntrustworthyFramingAndUnexpectedClientPacketsStopTheProxy)
         for (rewriter step : {mitm_c2s, mitm_s2c})
             for (const auto& [stream, stop_at] : framing) {
                 outcome out = rewrite(step, stream, prelude);
-                EXPECT_TRUE(out.stopped && out.stopped_at == stop_at) << int(stream[0]) << " " << out.stopped_at;
+                EXPECT_TRUE(out.stopped && out.stopped_at == stop_at)
+                    << int(stream[0]) << " " << out.stopped_at;
             }
     auto body = [](std::int32_t address_length, std::string_view address, bytes tail) {
         return frame(cat({{0x00}, varint(767), varint(address_length), text(address), tail}));
@@ -355,7 +362,8 @@ TEST_F(Proxy, OnRandomStreamsTheFastPathMatchesTheOneByteStep)
         log.text().clear();
         outcome slow = pump_pieces(step, prelude, stream, cuts, false);
         EXPECT_EQ(log.text(), split_log) << "round " << round;
-        EXPECT_TRUE(slow.stopped == split.stopped && slow.client == split.client && slow.server == split.server)
+        EXPECT_TRUE(slow.stopped == split.stopped && slow.client == split.client &&
+                    slow.server == split.server)
             << "round " << round;
         far += up && nick_replaced && stream.size() > 300;
     }
@@ -473,7 +481,8 @@ TEST_F(Proxy, PeersReadingAtAnySpeedGetWhatTheOneByteStepGives)
         while (round % 3 == 0 && stream.size() < 600000) {
             bytes body(1 + (random() % 3 == 0 ? random() % 30000 : random() % 300), 0x30);
             std::generate(body.begin() + 1, body.end(), [&] { return static_cast<std::uint8_t>(random()); });
-            stream = cat({stream, frame(body, random() % 4 == 0 ? 3 : 0)}); // an over-long prefix is framed anew
+            stream =
+                cat({stream, frame(body, random() % 4 == 0 ? 3 : 0)}); // an over-long prefix is framed anew
         }
         if (up) {
             stream = cat({prelude, stream});
@@ -484,7 +493,8 @@ TEST_F(Proxy, PeersReadingAtAnySpeedGetWhatTheOneByteStepGives)
         feed(mitm_c2s, prelude);
         log.text().clear();
         outcome expected = feed(step, stream);
-        std::string ending = std::string(up ? "[PROXY] c2s" : "[PROXY] s2c") + " killed 1\n[PROXY] close, handle_kind 1\n";
+        std::string ending =
+            std::string(up ? "[PROXY] c2s" : "[PROXY] s2c") + " killed 1\n[PROXY] close, handle_kind 1\n";
         std::string expected_log = log.text() + (expected.stopped ? ending : "");
         mitm_reset();
         feed(mitm_c2s, prelude);
@@ -493,7 +503,8 @@ TEST_F(Proxy, PeersReadingAtAnySpeedGetWhatTheOneByteStepGives)
         rig.run(random, stream, up);
         EXPECT_EQ(handle_kind == handle_none, expected.stopped) << "round " << round;
         EXPECT_EQ(log.text(), expected_log) << "round " << round;
-        EXPECT_TRUE(expected.stopped || (rig.to_client == expected.client && rig.to_server == expected.server))
+        EXPECT_TRUE(expected.stopped ||
+                    (rig.to_client == expected.client && rig.to_server == expected.server))
             << "round " << round;
         held_back += rig.most_waiting > relay_out_bound;
     }
@@ -528,7 +539,8 @@ TEST_F(Proxy, AReadAfterAnotherInOnePassTakesOnlyTheRoomThatOutputHasLeft)
     EXPECT_GT(out_pending(client_out), relay_out_size - 2000) << "the client's read filled the output";
     read_room_server();
     EXPECT_EQ(proxy_read_size(false), 0);
-    EXPECT_EQ(drain(fds.server[0], SIZE_MAX).size(), static_cast<std::size_t>(sent)) << "the room server was read";
+    EXPECT_EQ(drain(fds.server[0], SIZE_MAX).size(), static_cast<std::size_t>(sent))
+        << "the room server was read";
 }
 
 // What the follower says after the pump must be what a follower fed only the
@@ -546,7 +558,8 @@ TEST_F(Proxy, TheFollowerTakesOnlyWhatReachesTheGameClient)
         stream = cat({stream, small});
     // After a packet longer than the batch, the batch is empty.
     stream = cat({stream, packed(bytes(1100, 0x0E)), finish, small, small});
-    for (const auto& [tail, uncut] : {std::pair{stop, game_stage::configuration}, {bytes{}, game_stage::play}})
+    for (const auto& [tail, uncut] :
+         {std::pair{stop, game_stage::configuration}, {bytes{}, game_stage::play}})
         for (std::size_t cut = 0; cut <= stream.size(); cut += 5)
             for (bool fast : {true, false}) {
                 mitm_reset();
@@ -558,7 +571,8 @@ TEST_F(Proxy, TheFollowerTakesOnlyWhatReachesTheGameClient)
                 for (auto [from, to] : {std::pair<std::size_t, std::size_t>{0, cut}, {cut, whole.size()}}) {
                     std::memcpy(recv_buf, whole.data() + from, to - from);
                     if (to > from)
-                        proxy_pump(static_cast<std::int32_t>(to - from), mitm_s2c, fast ? mitm_s2c_run : nullptr);
+                        proxy_pump(static_cast<std::int32_t>(to - from), mitm_s2c,
+                                   fast ? mitm_s2c_run : nullptr);
                 }
                 client_form proxied = follow_form();
                 bytes client = drain(fds.client[1]), server = drain(fds.server[1]);

@@ -26,11 +26,14 @@ TEST(RoomRecord, GivesNamesUpToTheFirstNulOrTheirFullWidth)
 TEST(RoomRecord, WritesAddressesInTheirShortFormIPv6AsRfc5952Asks)
 {
     const std::pair<const char*, const char*> cases[] = {
-        {"::1", "[::1]"}, {"::", "[::]"}, {"2001:DB8:0:0:0:0:0:7", "[2001:db8::7]"},
+        {"::1", "[::1]"},
+        {"::", "[::]"},
+        {"2001:DB8:0:0:0:0:0:7", "[2001:db8::7]"},
         {"2001:db8:0:1:1:1:1:1", "[2001:db8:0:1:1:1:1:1]"}, // one zero group stays
         {"2001:0:0:1:0:0:0:0", "[2001:0:0:1::]"},           // the longest run
         {"2001:db8:0:0:1:0:0:1", "[2001:db8::1:0:0:1]"},    // the first of equals
-        {"fe80:0abc:0:0:0:ffff:0:1", "[fe80:abc::ffff:0:1]"}, {"::ffff:10.0.0.1", "[::ffff:10.0.0.1]"}};
+        {"fe80:0abc:0:0:0:ffff:0:1", "[fe80:abc::ffff:0:1]"},
+        {"::ffff:10.0.0.1", "[::ffff:10.0.0.1]"}};
     for (const auto& [given, written] : cases) {
         std::uint8_t record[room_record_size] = {};
         record[room_address_offset] = 0x63; // port 25565

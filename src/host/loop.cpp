@@ -84,12 +84,22 @@ void drop_held_client(const char* why)
     held_sock = invalid_sock;
 }
 
-// True when the game client's handler has made no progress for so long that
-// a newcomer takes its place.
+// When the game client's handler has made no progress for so long that a
+// newcomer takes its place; -1 for never. A status answer that waits for the
+// room server's connection is the program's to give, within the
+// connection's own bound.
+std::int64_t handler_parked_at()
+{
+    if (handle_kind == handle_proxy && proxy_status_waits())
+        return -1;
+    bool session = handle_kind == handle_proxy && proxy_in_session();
+    return handler_heard_at + (session ? parked_session_ms : parked_give_way_ms);
+}
+
 bool handler_parked(std::int64_t now)
 {
-    bool session = handle_kind == handle_proxy && proxy_in_session();
-    return now - handler_heard_at >= (session ? parked_session_ms : parked_give_way_ms);
+    std::int64_t at = handler_parked_at();
+    return at >= 0 && now >= at;
 }
 
 // A page newcomer goes to the lowest free slot or, with every slot taken, to
@@ -232,10 +242,11 @@ std::int64_t check_deadlines(std::int64_t now)
             log_line(tag_proxy, "parked client replaced");
             close_handler();
         } else {
-            next = earlier(handler_heard_at + parked_give_way_ms, next);
+            next = earlier(handler_parked_at(), next);
         }
     }
-    if (held_sock != invalid_sock && now - held_since >= idle_limit_ms)
+    // With the handler gone the held client is served next, however long it waited.
+    if (held_sock != invalid_sock && handle_kind != handle_none && now - held_since >= idle_limit_ms)
         drop_held_client("waited too long");
     if (held_sock != invalid_sock && net_peer_closed(held_sock))
         drop_held_client("closed");
@@ -418,7 +429,7 @@ bool loop_pass(sock_t ws_master, sock_t mc_master, int max_wait_ms)
     if (mc_master != invalid_sock && !game_full)
         wait_add_read(mc_master);
     if (game_full)
-        deadline = earlier(handler_heard_at + parked_give_way_ms, deadline);
+        deadline = earlier(handler_parked_at(), deadline);
     if (handle_kind == handle_no_room && !handler_draining)
         wait_add_read(client_sock);
     // A proxy whose room server cannot be reached has only its game client.

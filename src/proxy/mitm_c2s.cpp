@@ -166,6 +166,11 @@ bool on_packet(packet_reader& r)
 
 } // namespace
 
+bool status_waiting()
+{
+    return status_deferred;
+}
+
 void status_reset()
 {
     status_deferred = false;

@@ -256,6 +256,11 @@ bool proxy_in_status()
     return next_state == next_state_status;
 }
 
+bool proxy_status_waits()
+{
+    return status_waiting();
+}
+
 bool proxy_in_session()
 {
     return nick_replaced;

@@ -23,6 +23,10 @@ bool proxy_status_done();
 // True once the handshake asked for a status exchange.
 bool proxy_in_status();
 
+// True while a status request waits for the outcome of the room server's
+// connection.
+bool proxy_status_waits();
+
 // True once Login Start has gone on with the room's nick: a game session.
 bool proxy_in_session();
 

@@ -63,10 +63,10 @@ fuzz-short: fuzz-build
 replay-windows: windows
 	./fuzz/replay-windows.sh
 
-# Long soak of the Linux and the sanitizer builds (the short form is in the e2e suite).
+# Long soak and chaos runs of the Linux and the sanitizer builds (the short forms are in the e2e suite).
 soak: build asan
-	NIMBREL_SOAK=long E2E_FILTER=soak ./scripts/e2e.sh build/nimbrel-client
-	NIMBREL_SOAK=long E2E_FILTER=soak ./scripts/e2e.sh build-asan/nimbrel-client
+	NIMBREL_SOAK=long E2E_FILTER='soak|chaos' ./scripts/e2e.sh build/nimbrel-client
+	NIMBREL_SOAK=long E2E_FILTER='soak|chaos' ./scripts/e2e.sh build-asan/nimbrel-client
 
 test: deps
 	$(MAKE) build asan windows

@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ws_out_reset(0);
     std::memcpy(recv_buf, data, size);
     recv_len = static_cast<std::int32_t>(size);
-    bool closed = ws_read_frame(0);
+    bool closed = ws_read_frame(0) == ws_unit_result::closed;
     if (closed && ws_slots[0].sock != 0)
         __builtin_trap();
     if (room_length != room_length_none && room_length != room_length_ipv4 && room_length != room_length_ipv6)

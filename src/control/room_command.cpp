@@ -4,11 +4,10 @@
 #include "control/room.h"
 #include "host/log.h"
 #include "host/registry.h"
-#include "proxy/proxy.h"
 
 #include <cstring>
 
-void room_command(const std::uint8_t* payload, std::uint32_t length)
+bool room_command(const std::uint8_t* payload, std::uint32_t length)
 {
     const char* message;
     if (length == room_length_none)
@@ -18,7 +17,7 @@ void room_command(const std::uint8_t* payload, std::uint32_t length)
     else if (length == room_length_ipv6)
         message = "join room (ipv6)";
     else
-        return;
+        return false;
 
     // The payload lies in recv_buf, where the echo frame is built next.
     room_length = length;
@@ -33,6 +32,5 @@ void room_command(const std::uint8_t* payload, std::uint32_t length)
             out_send(ws_out[slot], recv_buf, recv_len) != out_result::ok)
             ws_close(slot, true);
     }
-    // The next game-client connection is to meet the new record.
-    game_client_room_changed();
+    return true;
 }

@@ -34,8 +34,8 @@ std::int32_t format_reply(const char* format, ...)
 }
 
 // Handles the unit in recv_buf (the whole opening request, or one frame, or
-// bytes that cannot be one) as one read. True when the slot was closed.
-bool handle_unit(int slot)
+// bytes that cannot be one) as one read.
+ws_unit_result handle_unit(int slot)
 {
     ws_slot& page = ws_slots[slot];
     log_line(tag_ws, "packet, sock %d, state %d", sock_number(slot), static_cast<int>(page.state));
@@ -46,25 +46,25 @@ bool handle_unit(int slot)
         if (!page.origin_ok) {
             log_line(tag_ws, "origin error");
             ws_close(slot);
-            return true;
+            return ws_unit_result::closed;
         }
     }
     log_line(tag_ws, "state %d, sock %d", static_cast<int>(page.state), sock_number(slot));
 
-    bool closed;
+    ws_unit_result result;
     if (page.state == ws_state_open) {
-        closed = ws_read_frame(slot);
+        result = ws_read_frame(slot);
     } else if (page.state == ws_state_handshake) {
-        closed = ws_handshake(slot, recv_buf, recv_len);
+        result = ws_handshake(slot, recv_buf, recv_len) ? ws_unit_result::closed : ws_unit_result::open;
     } else {
         log_line(tag_ws, "unknown state");
         ws_close(slot);
-        closed = true;
+        result = ws_unit_result::closed;
     }
     // A failed room echo may have freed this very slot; the line then shows 0.
-    if (!closed)
+    if (result != ws_unit_result::closed)
         log_line(tag_ws, "packet finish, sock %d", sock_number(slot));
-    return closed || ws_slots[slot].sock == 0;
+    return result;
 }
 
 // Moves the first length gathered bytes into recv_buf, as one read.
@@ -90,10 +90,17 @@ std::int32_t request_length(const std::uint8_t* bytes, std::int32_t count)
 
 } // namespace
 
-void ws_received(int slot, std::int32_t count)
+bool ws_received(int slot, std::int32_t count)
 {
     ws_slot& page = ws_slots[slot];
     page.in_len += count;
+    bool room_changed = false;
+    // True when the slot is gone, after a close or a failed room echo.
+    auto handle = [&] {
+        ws_unit_result result = handle_unit(slot);
+        room_changed = room_changed || result == ws_unit_result::room_changed;
+        return result == ws_unit_result::closed || ws_slots[slot].sock == 0;
+    };
 
     if (page.state == ws_state_handshake) {
         std::int32_t length = request_length(ws_in[slot], page.in_len);
@@ -101,21 +108,22 @@ void ws_received(int slot, std::int32_t count)
             // A request longer than a read can never be answered.
             if (page.in_len == recv_buf_size)
                 ws_close(slot);
-            return;
+            return false;
         }
         take_unit(slot, length);
-        if (handle_unit(slot))
-            return;
+        if (handle())
+            return room_changed;
     }
     // Frames are handled one by one, however the reads cut them.
     while (page.in_len > 0) {
         std::int32_t size = ws_frame_size(ws_in[slot], page.in_len);
         if (size == 0 || size > page.in_len)
-            return;
+            break;
         take_unit(slot, size < 0 ? page.in_len : size);
-        if (handle_unit(slot))
-            return;
+        if (handle())
+            break;
     }
+    return room_changed;
 }
 
 bool ws_handshake(int slot, const std::uint8_t* bytes, std::int32_t count)
@@ -153,14 +161,14 @@ bool ws_handshake(int slot, const std::uint8_t* bytes, std::int32_t count)
     return false;
 }
 
-bool ws_read_frame(int slot)
+ws_unit_result ws_read_frame(int slot)
 {
     ws_frame frame = ws_parse_frame(recv_buf, recv_len);
     if (frame.kind == ws_frame_kind::refused) {
         ws_close(slot);
-        return true;
+        return ws_unit_result::closed;
     }
-    if (frame.kind == ws_frame_kind::binary)
-        room_command(frame.payload, frame.length);
-    return false;
+    if (frame.kind == ws_frame_kind::binary && room_command(frame.payload, frame.length))
+        return ws_unit_result::room_changed;
+    return ws_unit_result::open;
 }

@@ -4,7 +4,6 @@
 #include "game/status.h"
 #include "game/varint.h"
 #include "host/log.h"
-#include "host/loop.h"
 #include "host/registry.h"
 
 #include <cstring>
@@ -124,7 +123,7 @@ no_room_outcome no_room_step(std::uint8_t byte)
     return packet_complete();
 }
 
-void no_room_received(const std::uint8_t* bytes, std::int32_t count)
+handler_step no_room_received(const std::uint8_t* bytes, std::int32_t count)
 {
     for (std::int32_t i = 0; i < count; i++) {
         no_room_outcome outcome = no_room_step(bytes[i]);
@@ -133,13 +132,11 @@ void no_room_received(const std::uint8_t* bytes, std::int32_t count)
         // Every reply ends the connection once it has left, and a failed send
         // at once.
         if (outcome.action == no_room_action::reply_then_drop &&
-            out_send(client_out, no_room_packet, outcome.reply_length) == out_result::ok) {
-            end_handler_after_output();
-            return;
-        }
-        no_room_kill();
-        return;
+            out_send(client_out, no_room_packet, outcome.reply_length) == out_result::ok)
+            return handler_step::end_after_output;
+        return handler_step::end_now;
     }
+    return handler_step::going_on;
 }
 
 void no_room_kill()

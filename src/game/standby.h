@@ -2,6 +2,8 @@
 // It answers one status request or ping, or refuses one login, then closes.
 #pragma once
 
+#include "host/registry.h"
+
 #include <cstdint>
 
 inline constexpr std::int32_t no_room_packet_size = 8192;
@@ -34,9 +36,9 @@ void no_room_reset();
 // packet log lines. A reply is built at the start of no_room_packet.
 no_room_outcome no_room_step(std::uint8_t byte);
 
-// Takes the bytes of one read from the game client; a reply ends the handler
-// once it has left.
-void no_room_received(const std::uint8_t* bytes, std::int32_t count);
+// Takes the bytes of one read from the game client. A reply asks to end the
+// handler once it has left; a packet that cannot be answered, at once.
+handler_step no_room_received(const std::uint8_t* bytes, std::int32_t count);
 
 // Logs the drop and ends the handler.
 void no_room_kill();

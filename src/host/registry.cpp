@@ -21,6 +21,9 @@ out_buffer client_out;
 out_buffer server_out;
 bool handler_draining;
 bool client_farewell;
+std::int64_t handler_heard_at;
+std::int64_t held_since;
+linger_entry lingering[linger_count];
 
 namespace {
 
@@ -62,7 +65,7 @@ void close_handler()
     if (handle_kind == handle_proxy || handle_kind == handle_no_room) {
         out_write(client_out, true);
         if (client_farewell)
-            net_close_gently(client_sock);
+            linger_start(client_sock);
         else
             net_close(client_sock);
     }
@@ -71,6 +74,19 @@ void close_handler()
     out_clear(client_out);
     out_clear(server_out);
     handler_draining = false;
+}
+
+void linger_start(sock_t s)
+{
+    int slot = 0;
+    for (int i = 1; i < linger_count && lingering[slot].sock != 0; i++) {
+        if (lingering[i].sock == 0 || lingering[i].until < lingering[slot].until)
+            slot = i;
+    }
+    if (lingering[slot].sock != 0)
+        net_close(lingering[slot].sock);
+    net_shutdown_send(s);
+    lingering[slot] = {s, net_now_ms() + linger_limit_ms};
 }
 
 void registry_reset()
@@ -83,5 +99,10 @@ void registry_reset()
     server_sock = 0;
     held_sock = invalid_sock;
     recv_len = 0;
+    for (linger_entry& entry : lingering) {
+        if (entry.sock != 0)
+            net_close(entry.sock);
+        entry = {};
+    }
     handler_outputs_reset();
 }

@@ -9,7 +9,9 @@
 
 inline constexpr std::uint16_t ws_master_port = 48026;
 inline constexpr std::uint16_t mc_master_port = 25565;
-inline constexpr int listen_backlog = 3;
+// Deep enough for a burst of page openings: the loop takes every pending
+// connection in a pass.
+inline constexpr int listen_backlog = 64;
 inline constexpr unsigned listener_retry_pause_ms = 3000;
 inline constexpr unsigned ws_master_max_failures = 3; // a fourth failure ends the program
 
@@ -37,6 +39,28 @@ inline constexpr std::int32_t relay_out_bound = relay_read_size;
 inline constexpr std::int32_t relay_out_carry = 16384 + 64;
 inline constexpr std::int32_t relay_min_read = 4096;
 inline constexpr std::int32_t relay_out_size = relay_out_bound + relay_min_read + relay_out_carry;
+// A game client that has made no progress this long, before its login (or
+// in a standby exchange), gives way to a newcomer; after its login it needs
+// parked_session_ms without a byte in either direction. The game sends
+// something at least every second while it plays, and answers the server's
+// keep-alives, so neither bound cuts a real session.
+inline constexpr int parked_give_way_ms = 3000;
+inline constexpr int parked_session_ms = 20000;
+// Before its login a game client that has made no progress this long is
+// closed, and so is a game client held while another was served.
+inline constexpr int idle_limit_ms = 10000;
+// A connection to a room server that has neither succeeded nor failed by
+// then counts as failed: the room cannot be reached.
+inline constexpr int connect_limit_ms = 10000;
+
+// A game client's connection after its farewell: the sending side is shut
+// and what the client still sends is read, at most linger_read_max bytes a
+// pass, until it closes or linger_limit_ms have passed. Reading it keeps the
+// close from resetting the connection before the farewell is read.
+inline constexpr int linger_count = 4;
+inline constexpr int linger_limit_ms = 5000;
+inline constexpr std::int32_t linger_read_max = 4096;
+
 // Per page: the opening reply and frames, and the room echoes behind them.
 inline constexpr std::int32_t ws_out_size = 4096;
 
@@ -102,6 +126,30 @@ void close_handler();
 // Set while a last packet for the game client waits in client_out: its
 // connection then ends without a reset that could overtake that packet.
 extern bool client_farewell;
+
+// What a handler asks of the loop after it took a step.
+enum class handler_step : std::uint8_t {
+    going_on,
+    end_after_output, // end once what waits for the peers has left
+    end_now,
+};
+
+// When the handler last heard from a peer (or began), and when the held
+// client was set aside.
+extern std::int64_t handler_heard_at;
+extern std::int64_t held_since;
+
+// Connections in their farewell, by socket; 0 marks a free entry.
+struct linger_entry {
+    sock_t sock;
+    std::int64_t until;
+};
+extern linger_entry lingering[linger_count];
+
+// Shuts the sending side of a connection whose last bytes are on their way
+// and keeps it until the peer closes or the bound passes; with every entry
+// taken the one nearest its end is closed at once.
+void linger_start(sock_t s);
 
 // Empties the registry as at start-up; for tests.
 void registry_reset();

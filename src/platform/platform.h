@@ -31,6 +31,11 @@ bool net_startup();
 int net_last_error();
 bool net_would_block();
 
+// The error of a connection attempt that took too long, and a way to make
+// an error the last one.
+int net_timed_out_error();
+void net_set_last_error(int error);
+
 // Writes "prefix: text of the last socket error" to standard error; with an
 // empty prefix only the text.
 void net_perror(const char* prefix);
@@ -45,9 +50,9 @@ int net_socket_error(sock_t s);
 sock_t net_tcp_socket(bool ipv6);
 void net_close(sock_t s);
 
-// Closes a connection after what was sent to it: ends the sending side and
-// takes what the peer sent unread, so that the close does not reset it.
-void net_close_gently(sock_t s);
+// Ends the sending side of a connection: the peer reads an end of stream
+// behind what was sent.
+void net_shutdown_send(sock_t s);
 
 // Listener set-up: lingering off, and on POSIX address reuse so that a restarted
 // program gets its ports back while old connections sit in TIME_WAIT.

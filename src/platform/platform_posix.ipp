@@ -91,6 +91,16 @@ int net_last_error()
     return errno;
 }
 
+int net_timed_out_error()
+{
+    return ETIMEDOUT;
+}
+
+void net_set_last_error(int error)
+{
+    errno = error;
+}
+
 bool net_would_block()
 {
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINPROGRESS;
@@ -129,13 +139,9 @@ void net_close(sock_t s)
     close(s);
 }
 
-void net_close_gently(sock_t s)
+void net_shutdown_send(sock_t s)
 {
     shutdown(s, SHUT_WR);
-    std::uint8_t unread[512];
-    while (recv(s, unread, sizeof unread, MSG_DONTWAIT) > 0) {
-    }
-    close(s);
 }
 
 bool net_set_listener_options(sock_t s)

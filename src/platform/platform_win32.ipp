@@ -178,6 +178,16 @@ int net_last_error()
     return WSAGetLastError();
 }
 
+int net_timed_out_error()
+{
+    return WSAETIMEDOUT;
+}
+
+void net_set_last_error(int error)
+{
+    WSASetLastError(error);
+}
+
 bool net_would_block()
 {
     int error = WSAGetLastError();
@@ -240,13 +250,9 @@ void net_close(sock_t s)
     closesocket(s);
 }
 
-void net_close_gently(sock_t s)
+void net_shutdown_send(sock_t s)
 {
     shutdown(s, SD_SEND);
-    char unread[512];
-    while (recv(s, unread, sizeof unread, 0) > 0) {
-    }
-    closesocket(s);
 }
 
 bool net_set_listener_options(sock_t s)

@@ -46,6 +46,41 @@ bool on_handshake(packet_reader& r)
     return true;
 }
 
+// Writes the status response's body (id and document) into buf. Returns its
+// length, or -1 when the document does not fit.
+std::int32_t status_body(std::uint8_t* buf, std::int32_t capacity)
+{
+    room_text_result nick = room_text(room_field::nick);
+    room_text_result name = room_text(room_field::room_name);
+    room_text_result owner = room_text(room_field::owner_name);
+    text_piece note{reinterpret_cast<const std::uint8_t*>(room_server_error),
+                    room_server_error != nullptr ? static_cast<std::int32_t>(std::strlen(room_server_error))
+                                                 : 0};
+    std::int32_t document_length = room_status_format(buf, static_cast<std::uint32_t>(capacity), nick.length,
+                                                      nick.text, name.length, name.text, owner.length,
+                                                      owner.text, note);
+    buf[0] = packet_id_status_response;
+    std::int32_t prefix = varint_encode(buf + 1, capacity - 1, document_length);
+    if (prefix < 0)
+        return -1;
+    std::int32_t room = capacity - 1 - prefix;
+    std::int32_t written =
+        room_status_format(buf + 1 + prefix, static_cast<std::uint32_t>(room), nick.length, nick.text,
+                           name.length, name.text, owner.length, owner.text, note);
+    // A document of exactly the room left would lose its last byte to the NUL.
+    if (written != document_length || written >= room)
+        return -1;
+    return 1 + prefix + document_length;
+}
+
+// A status request and a ping that came while the room server's connection
+// was still being made: they are answered once it is known whether the room
+// can be reached, so that the server list shows the truth.
+bool status_deferred;
+std::uint8_t deferred_ping[ping_body_length + 2];
+std::int32_t deferred_ping_length;
+std::uint8_t deferred_buf[packet_buf_size + packet_head_room];
+
 // Answers the status request and the ping here. False when the id does not
 // parse or the document does not fit.
 bool on_status(packet_reader& r)
@@ -56,32 +91,30 @@ bool on_status(packet_reader& r)
         return false;
     if (id == packet_id_ping) {
         to_server.length = 0;
+        if (status_deferred) {
+            // The ping waits behind the answer it follows; a second is dropped.
+            if (deferred_ping_length == 0 && r.received <= static_cast<std::int32_t>(sizeof deferred_ping) - 1) {
+                deferred_ping[0] = static_cast<std::uint8_t>(r.received);
+                std::memcpy(deferred_ping + 1, r.buf, static_cast<std::size_t>(r.received));
+                deferred_ping_length = r.received + 1;
+            }
+            return true;
+        }
         to_client = {r.buf, r.received};
+        status_pong_sent = true;
         return true;
     }
     if (id != packet_id_status_request)
         return true;
     to_server.length = 0;
-    room_text_result nick = room_text(room_field::nick);
-    room_text_result name = room_text(room_field::room_name);
-    room_text_result owner = room_text(room_field::owner_name);
-    text_piece note{reinterpret_cast<const std::uint8_t*>(room_server_error),
-                    room_server_error != nullptr ? static_cast<std::int32_t>(std::strlen(room_server_error))
-                                                 : 0};
-    std::int32_t document_length = room_status_format(r.buf, packet_buf_size, nick.length, nick.text,
-                                                      name.length, name.text, owner.length, owner.text, note);
-    r.buf[0] = packet_id_status_response;
-    std::int32_t prefix = varint_encode(r.buf + 1, packet_buf_size - 1, document_length);
-    if (prefix < 0)
+    if (room_server_pending) {
+        status_deferred = true;
+        return true;
+    }
+    std::int32_t length = status_body(r.buf, packet_buf_size);
+    if (length < 0)
         return false;
-    std::int32_t room = packet_buf_size - 1 - prefix;
-    std::int32_t written =
-        room_status_format(r.buf + 1 + prefix, static_cast<std::uint32_t>(room), nick.length, nick.text,
-                           name.length, name.text, owner.length, owner.text, note);
-    // A document of exactly the room left would lose its last byte to the NUL.
-    if (written != document_length || written >= room)
-        return false;
-    to_client = {r.buf, 1 + prefix + document_length};
+    to_client = {r.buf, length};
     return true;
 }
 
@@ -132,9 +165,34 @@ bool on_packet(packet_reader& r)
 
 } // namespace
 
+void status_reset()
+{
+    status_deferred = false;
+    deferred_ping_length = 0;
+}
+
 bool mitm_c2s(std::uint8_t byte)
 {
     return rewrite_byte(c2s_reader, byte, to_server, on_packet);
+}
+
+std::int32_t status_take_deferred(const std::uint8_t** bytes)
+{
+    if (!status_deferred)
+        return 0;
+    status_deferred = false;
+    std::int32_t length = status_body(deferred_buf, packet_buf_size);
+    if (length < 0 || !varint_insert_prefix(deferred_buf, &length, length))
+        return -1;
+    if (deferred_ping_length > 0 &&
+        length + deferred_ping_length <= static_cast<std::int32_t>(sizeof deferred_buf)) {
+        std::memcpy(deferred_buf + length, deferred_ping, static_cast<std::size_t>(deferred_ping_length));
+        length += deferred_ping_length;
+        status_pong_sent = true;
+    }
+    deferred_ping_length = 0;
+    *bytes = deferred_buf;
+    return length;
 }
 
 std::int32_t mitm_c2s_run(std::uint8_t* bytes, std::int32_t count, bool* whole)

@@ -4,7 +4,6 @@
 #include "control/room.h"
 #include "game/protocol.h"
 #include "host/log.h"
-#include "host/loop.h"
 #include "host/registry.h"
 #include "proxy/farewell.h"
 #include "proxy/follow.h"
@@ -58,10 +57,9 @@ bool below_bound(const out_buffer& out, bool& held)
 }
 
 // Ends the proxy after a failed send of waiting output.
-void write_or_close(out_buffer& out)
+handler_step write_or_end(out_buffer& out)
 {
-    if (!out_write(out))
-        close_handler();
+    return out_write(out) ? handler_step::going_on : handler_step::end_now;
 }
 
 // The room this proxy was made for: a room command replaces the record, and
@@ -71,6 +69,8 @@ std::uint32_t proxy_room_length;
 // Once the room server has sent bytes, a failure is no longer a failure to
 // reach it.
 bool server_heard;
+// When the connection to the room server was started.
+std::int64_t connect_started;
 // While the room server cannot be reached, the game client is answered by
 // the proxy alone; this is the error's text.
 char server_error[256];
@@ -95,27 +95,21 @@ void drop_server_output()
 // left, or the short bound has passed. A game client that does not take
 // what already waits for it would not read the farewell soon either: it is
 // closed at once, as without one.
-void end_with_farewell(std::int32_t length, const char* what)
+handler_step end_with_farewell(std::int32_t length, const char* what)
 {
     drop_server_output();
     if (length <= 0 || !out_write(client_out, true) || out_pending(client_out) != 0 ||
-        !out_append(client_out, farewell_buf, length)) {
-        close_handler();
-        return;
-    }
+        !out_append(client_out, farewell_buf, length))
+        return handler_step::end_now;
     log_line(tag_proxy, "sent %s", what);
     client_farewell = true;
-    if (!out_write(client_out, true))
-        close_handler();
-    else
-        end_handler_after_output();
+    return out_write(client_out, true) ? handler_step::end_after_output : handler_step::end_now;
 }
 
 // The room server could not be reached: its socket goes, and from now on
 // the game client is answered by the proxy alone.
-void room_unreachable()
+void room_unreachable(int error)
 {
-    int error = net_last_error();
     net_perror("SOCK_CHECK_ERR");
     net_error_text(error, server_error, sizeof server_error);
     if (server_sock != invalid_sock)
@@ -124,14 +118,29 @@ void room_unreachable()
     server_out.sock = invalid_sock;
     drop_server_output();
     room_server_error = server_error;
+    room_server_pending = false;
+}
+
+// A status request that waited for the connection's outcome is answered now.
+handler_step answer_deferred_status()
+{
+    const std::uint8_t* bytes = nullptr;
+    std::int32_t length = status_take_deferred(&bytes);
+    if (length < 0)
+        return handler_step::end_now;
+    if (length > 0 && out_send(client_out, bytes, length) != out_result::ok)
+        return handler_step::end_now;
+    return handler_step::going_on;
 }
 
 // Once the game client asked to log in to a room that cannot be reached, it
 // is told so, and the proxy ends.
-void refuse_login()
+handler_step refuse_login()
 {
-    if (room_server_error == nullptr || !nick_replaced)
-        return;
+    if (room_server_error == nullptr)
+        return handler_step::going_on;
+    if (!nick_replaced)
+        return answer_deferred_status();
     char address[64];
     room_address_text(room_address_of(proxy_room, proxy_room_length), address, sizeof address);
     const text_piece pieces[] = {
@@ -142,15 +151,18 @@ void refuse_login()
         piece(unreachable_parts[4])};
     std::int32_t length = write_disconnect(farewell_buf, follow_form(), pieces, 9);
     log_line(tag_proxy, "s2c killed %d", 0);
-    end_with_farewell(length, "login disconnect");
+    return end_with_farewell(length, "login disconnect");
 }
 
 // Until the room server has been heard from, a failed connection attempt
 // may wait on its socket; it then counts as unreachable.
 void check_connect()
 {
-    if (!server_heard && server_sock != invalid_sock && net_socket_error(server_sock) != 0)
-        room_unreachable();
+    if (!server_heard && server_sock != invalid_sock) {
+        int error = net_socket_error(server_sock);
+        if (error != 0)
+            room_unreachable(error);
+    }
 }
 
 } // namespace
@@ -178,17 +190,39 @@ bool create_proxy(sock_t client)
     std::memcpy(proxy_room, room_record, room_record_size);
     proxy_room_length = room_length;
     server_heard = false;
-    // The connect completes in the background; a failure shows on the socket
-    // as readable (the receive reports it) or, with bytes waiting, as writable.
+    connect_started = net_now_ms();
+    room_server_pending = true;
+    // The connect completes in the background; the socket turns writable when
+    // it has, and a failure shows on it as readable (the receive reports it)
+    // or writable.
     if (!net_connect(server, address.ipv6, address.port, address.address))
-        room_unreachable();
+        room_unreachable(net_last_error());
     return true;
 }
 
 bool proxy_status_done()
 {
-    return next_state == next_state_status && reader_between_packets(c2s_reader) &&
+    return next_state == next_state_status && status_pong_sent && reader_between_packets(c2s_reader) &&
            out_pending(client_out) == 0;
+}
+
+bool proxy_in_session()
+{
+    return nick_replaced;
+}
+
+std::int64_t proxy_connect_deadline()
+{
+    return room_server_pending ? connect_started + connect_limit_ms : -1;
+}
+
+handler_step proxy_connect_timed_out()
+{
+    log_line(tag_proxy, "room server connect timed out");
+    int error = net_timed_out_error();
+    net_set_last_error(error);
+    room_unreachable(error);
+    return refuse_login();
 }
 
 bool proxy_untouched()
@@ -207,37 +241,38 @@ std::int32_t proxy_read_size(bool from_client)
     // Past its buffer a packet's bytes go on as they come, and none are held.
     std::int32_t held = reader.received <= packet_buf_size ? reader.received : 0;
     std::int32_t room = relay_out_size - pending - held - packet_head_room - 8;
+    if (room < 0)
+        return 0;
     return room < relay_read_size ? room : relay_read_size;
 }
 
-void proxy_client_received(std::int32_t got)
+handler_step proxy_client_received(std::int32_t got)
 {
     check_connect();
     relay_result result = relay_from(true, got);
     if (result == relay_result::going_on) {
         if (room_server_error != nullptr)
             drop_server_output(); // nobody to take it
-        refuse_login();
-        return;
+        return refuse_login();
     }
     log_line(tag_proxy, "c2s killed %d", kill_value(result));
-    end_handler_after_output();
+    return handler_step::end_after_output;
 }
 
-void proxy_server_received(std::int32_t got)
+handler_step proxy_server_received(std::int32_t got)
 {
     relay_result result = relay_from(false, got);
     if (result == relay_result::going_on) {
         server_heard = true;
-        return;
+        room_server_pending = false;
+        return answer_deferred_status();
     }
     if (got < 0 && !server_heard) {
-        room_unreachable();
-        refuse_login();
-        return;
+        room_unreachable(net_last_error());
+        return refuse_login();
     }
     log_line(tag_proxy, "s2c killed %d", kill_value(result));
-    end_handler_after_output();
+    return handler_step::end_after_output;
 }
 
 bool proxy_wants_client()
@@ -250,40 +285,42 @@ bool proxy_wants_server()
     return !handler_draining && below_bound(client_out, client_held);
 }
 
-void proxy_client_writable()
+bool proxy_wants_server_writable()
 {
-    write_or_close(client_out);
+    return room_server_pending || out_pending(server_out) != 0;
 }
 
-void proxy_server_writable()
+handler_step proxy_server_writable()
 {
     check_connect();
     // Before the room server has been heard from, a failed send is the
     // connection attempt's failure: a send may already have taken the error
     // from the socket.
     if (room_server_error == nullptr && !server_heard && !out_write(server_out, true))
-        room_unreachable();
+        room_unreachable(net_last_error());
     if (room_server_error != nullptr)
-        refuse_login();
-    else if (server_heard)
-        write_or_close(server_out);
+        return refuse_login();
+    if (room_server_pending) {
+        // Writable without an error: the connection is made.
+        room_server_pending = false;
+        handler_step step = answer_deferred_status();
+        if (step != handler_step::going_on)
+            return step;
+    }
+    return server_heard ? write_or_end(server_out) : handler_step::going_on;
 }
 
-void game_client_room_changed()
+handler_step game_client_room_changed()
 {
-    if (handle_kind != handle_proxy) {
-        close_handler();
-        return;
-    }
+    if (handle_kind != handle_proxy)
+        return handler_step::end_now;
     // A game that can follow goes to the new room by itself; any other is
     // told where it stands.
     client_form form = follow_form();
     if (room_length != room_length_none) {
         std::int32_t length = write_transfer(farewell_buf, form);
-        if (length > 0) {
-            end_with_farewell(length, "transfer");
-            return;
-        }
+        if (length > 0)
+            return end_with_farewell(length, "transfer");
     }
     text_piece pieces[9] = {piece(left_parts[0]), piece(room_text_of(proxy_room, room_field::room_name)),
                             piece(left_parts[1]), piece(room_text_of(proxy_room, room_field::owner_name))};
@@ -299,5 +336,5 @@ void game_client_room_changed()
         pieces[count++] = piece(site_domain);
         pieces[count++] = piece(leave_parts[1]);
     }
-    end_with_farewell(write_disconnect(farewell_buf, form, pieces, count), "disconnect");
+    return end_with_farewell(write_disconnect(farewell_buf, form, pieces, count), "disconnect");
 }

@@ -1,6 +1,7 @@
 // The room proxy: relays the game client to the joined room's server.
 #pragma once
 
+#include "host/registry.h"
 #include "platform/platform.h"
 
 #include <cstdint>
@@ -14,10 +15,19 @@ bool create_proxy(sock_t client);
 bool proxy_wants_client();
 bool proxy_wants_server();
 
-// True while the proxy serves a status exchange (a server-list ping), holds
-// no part of a request and has handed the client every answer: the program
-// has answered everything asked, so a new game client may take its place.
+// True once the proxy has served a status exchange (a server-list ping) to
+// its end: the status response and the pong have been handed on, no part of
+// a request is held, so a new game client may take its place.
 bool proxy_status_done();
+
+// True once Login Start has gone on with the room's nick: a game session.
+bool proxy_in_session();
+
+// When the connection to the room server counts as failed if it has not been
+// made by then; -1 once it has been, or has failed.
+std::int64_t proxy_connect_deadline();
+// The connection took too long: the room cannot be reached.
+handler_step proxy_connect_timed_out();
 
 // True while nothing has passed through the proxy in either direction.
 bool proxy_untouched();
@@ -30,13 +40,18 @@ std::int32_t proxy_read_size(bool from_client);
 // Takes the loop's read from the game client or the room server: got bytes
 // in recv_buf, 0 when the peer closed the connection, less than 0 when the
 // read failed.
-void proxy_client_received(std::int32_t got);
-void proxy_server_received(std::int32_t got);
-// Hands over what waits for a peer; a failed send ends the proxy.
-void proxy_client_writable();
-void proxy_server_writable();
+handler_step proxy_client_received(std::int32_t got);
+handler_step proxy_server_received(std::int32_t got);
 
-// Ends the game-client handler after a room command. A proxied game that can
+// Whether the loop should learn when the room server's connection can take
+// bytes: while it is being made, and while output waits for it.
+bool proxy_wants_server_writable();
+// Learns the connection's outcome and hands over what waits for the room
+// server.
+handler_step proxy_server_writable();
+
+// The farewell of a proxy after a room command. A proxied game that can
 // follow is sent on to the new room with a Transfer packet; any other is
-// told in a disconnect which room it left and what to do next.
-void game_client_room_changed();
+// told in a disconnect which room it left and what to do next. Ends any
+// other handler at once.
+handler_step game_client_room_changed();

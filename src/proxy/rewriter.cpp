@@ -7,6 +7,8 @@ std::int32_t next_state;
 bool nick_replaced;
 std::uint32_t relayed_bytes;
 const char* room_server_error;
+bool room_server_pending;
+bool status_pong_sent;
 
 packet_reader c2s_reader{"popped mitm_c2s buffer"};
 packet_reader s2c_reader{"popped mitm_s2c buffer"};
@@ -46,6 +48,9 @@ void mitm_reset()
     nick_replaced = false;
     relayed_bytes = 0;
     room_server_error = nullptr;
+    room_server_pending = false;
+    status_pong_sent = false;
+    status_reset();
     to_client = {c2s_reader.buf, 0};
     to_server = {c2s_reader.buf, 0};
 }

@@ -40,6 +40,11 @@ extern std::uint32_t relayed_bytes; // bytes given to either rewriter
 // The text of the error with which the room server could not be reached;
 // nullptr while it may be. The status document then says so.
 extern const char* room_server_error;
+// True while the connection to the room server is being made: a status
+// request then waits for its outcome.
+extern bool room_server_pending;
+// Once the pong of a status exchange has been handed on.
+extern bool status_pong_sent;
 
 extern packet_reader c2s_reader;
 extern packet_reader s2c_reader;
@@ -48,6 +53,12 @@ bool mitm_c2s(std::uint8_t byte);
 bool mitm_s2c(std::uint8_t byte);
 std::int32_t mitm_c2s_run(std::uint8_t* bytes, std::int32_t count, bool* whole);
 std::int32_t mitm_s2c_run(std::uint8_t* bytes, std::int32_t count, bool* whole);
+
+// The answer to a status request (and the pong of a ping behind it) that
+// waited for the room server's connection, framed, at *bytes: its length,
+// 0 when nothing waited, -1 when the document did not fit.
+std::int32_t status_take_deferred(const std::uint8_t** bytes);
+void status_reset();
 
 // Clears both readers and the shared state, as for a new proxy.
 void mitm_reset();

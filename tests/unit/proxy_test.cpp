@@ -144,6 +144,7 @@ struct loop_rig : peers {
     {
         socketpair(AF_UNIX, SOCK_STREAM, 0, quiet);
         handle_kind = handle_proxy;
+        handler_heard_at = net_now_ms();
     }
     ~loop_rig()
     {

@@ -9,7 +9,7 @@ import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { once } from 'node:events';
 import { spawn } from 'node:child_process';
-import { readdirSync, readFileSync } from 'node:fs';
+import { readdirSync, readFileSync, writeFileSync } from 'node:fs';
 import net from 'node:net';
 import mc from 'minecraft-protocol';
 import { startProgram, isWindowsProgram, isSanitized, WS_PORT, MC_PORT, SITE, SLOW } from './lib/program.mjs';
@@ -19,10 +19,12 @@ import { openPage, joinPayload, rawRequest, clientFrame } from './lib/ws.mjs';
 import { roomServer } from './lib/rooms.mjs';
 
 // The program's bounds (ms): a game client that has made no progress for PARKED_MS gives way to a newcomer
-// and is closed after IDLE_MS anyway; a page's opening request has OPENING_MS; a connect to a room server
-// CONNECT_MS; a farewell FAREWELL_MS; a peer that takes none of its output ends the proxy after STALL_MS.
+// and is closed after IDLE_MS anyway (SESSION_MS once its Login Start has passed); a page's opening request
+// has OPENING_MS; a connect to a room server CONNECT_MS; a farewell FAREWELL_MS; a peer that takes none of
+// its output ends the proxy after STALL_MS.
 const PARKED_MS = 3000;
 const IDLE_MS = 10000;
+const SESSION_MS = 20000;
 const OPENING_MS = 10000;
 const CONNECT_MS = 10000;
 const FAREWELL_MS = 10000;
@@ -36,6 +38,7 @@ const RUN_MS = (LONG ? 600 : 60) * 1000;
 const VERSION = '1.16.5';
 const SEED = Number(process.env.NIMBREL_CHAOS_SEED ?? Math.floor(Math.random() * 2 ** 32)) >>> 0;
 const linux = !isWindowsProgram;
+// A file to write the program's log to, with a trace of the run on standard error.
 const TRACE = process.env.NIMBREL_CHAOS_TRACE;
 
 // One generator (mulberry32) per actor, so that what each does depends on the seed alone.
@@ -57,9 +60,9 @@ async function connected(port, host = '127.0.0.1') {
   return socket;
 }
 
-// The lines the program may log: the format of every log_line and log_text call in its sources, behind the
-// text of its tag. A line cut at its length bound keeps the start of its format. A line that is a string
-// alone ("%s") must be one of the sources' string literals.
+// The lines the program may log: the format of every log_line and log_text call in its sources (either
+// literal of a choice), behind the text of its tag. A line cut at its length bound keeps the start of its
+// format. A line that is a string alone ("%s") must be one of the sources' string literals.
 function knownLines() {
   const read = (dir) => readdirSync(dir, { withFileTypes: true }).flatMap((entry) => (entry.isDirectory()
     ? read(`${dir}/${entry.name}`) : /\.(cpp|h|ipp)$/.test(entry.name) ? [readFileSync(`${dir}/${entry.name}`, 'utf8')] : []));
@@ -67,10 +70,12 @@ function knownLines() {
   const tags = Object.fromEntries([...sources.matchAll(/char (tag_\w+)\[\] = "([^"]*)"/g)].map((m) => m.slice(1)));
   const quote = (text) => text.replace(/\\(.)/g, '$1').replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
   const TEXT = '[^\\x00-\\x1f\\x7f]*';
-  const literals = [...new Set([...sources.matchAll(/"((?:[^"\\\n]|\\.)+)"/g)].map((m) => quote(m[1])))];
+  const LITERAL = /"((?:[^"\\\n]|\\.)*)"/g;
+  const literals = [...new Set([...sources.matchAll(LITERAL)].map((m) => quote(m[1])))].filter(Boolean);
   const pattern = (format) => (format === '%s' ? `(?:${literals.join('|')})` : format.split(/(%[0-9.]*l*[dusx])/)
     .map((part, i) => (i % 2 === 0 ? quote(part) : /[dx]$/.test(part) ? '-?\\d+' : /u$/.test(part) ? '\\d+' : TEXT)).join(''));
-  const calls = [...sources.matchAll(/log_line\((tag_\w+),\s*"((?:[^"\\]|\\.)*)"/g)].map(([, tag, format]) => [tag, format])
+  const calls = [...sources.matchAll(/log_line\((tag_\w+),\s*((?:[^,;"]|"(?:[^"\\]|\\.)*")*)/g)]
+    .flatMap(([, tag, format]) => [...format.matchAll(LITERAL)].map((literal) => [tag, literal[1]]))
     .concat([...sources.matchAll(/log_text\((tag_\w+),\s*"((?:[^"\\]|\\.)*)",[^;]*?"((?:[^"\\]|\\.)*)"\)/g)]
       .map(([, tag, before, end]) => [tag, `${before}%s${end}`]));
   const formats = calls.flatMap(([tag, format]) => [`${quote(tags[tag])}${pattern(format)}`,
@@ -83,26 +88,31 @@ const halted = new Promise((done) => { halt = done; });
 const cleanups = [], violations = [], gremlins = [], figures = {};
 const descriptors = () => readdirSync(`/proc/${program.child.pid}/fd`).length;
 const residentKb = () => Number(/VmRSS:\s+(\d+)/.exec(readFileSync(`/proc/${program.child.pid}/status`, 'latin1'))[1]);
-function violation(what) {
+const PAGES = /^\[WS\]/;
+// Records a failure with the program's last lines about game clients (or about pages).
+function violation(what, about = /^\[(PROXY|MITM|MISC)\]/) {
   const line = `${what} (cycle ${cycle}, NIMBREL_CHAOS_SEED=${SEED})`;
   process.stderr.write(`# chaos: ${line}\n`);
-  violations.push(`${line}\n    ${program.linesSince(Math.max(0, program.mark() - 12)).join('\n    ')}`);
+  const recent = program.linesSince(Math.max(0, program.mark() - 2000)).filter((text) => about.test(text));
+  violations.push(`${line}\n    ${recent.slice(-12).join('\n    ')}`);
 }
 
 // Game clients on the program's port, one at a time: each is there for its life, one that parks coming
-// back whenever the program closes it, and holds the port for the player no longer than its bound (`hold`).
+// back whenever the program closes it. One that floods or reads slowly may hold the port for as long as
+// its bound (`hold`); one that parks, PARKED_MS from the player's arrival.
 async function gameGremlin(random) {
   const kind = random(8);
-  const life = 300 + random(LONG ? 45000 : 15000);
-  const record = { start: Date.now(), hold: Math.min(life, kind >= 6 ? STALL_MS : PARKED_MS) };
-  gremlins.push(record);
-  do await gameConnection(random, kind, record.start + life - Date.now());
-  while (kind < 6 && Date.now() < record.start + life && running && await sleep(50 + random(200)).then(() => true));
-  record.end = Date.now();
+  const end = Date.now() + 300 + random(LONG ? 45000 : 15000);
+  if (TRACE) process.stderr.write(`# chaos: game client of kind ${kind} until ${end}, log line ${program.mark()}\n`);
+  do await gameConnection(random, kind, end - Date.now());
+  while (kind < 6 && Date.now() < end && running && await sleep(50 + random(200)).then(() => true));
 }
 
 async function gameConnection(random, kind, life) {
+  const record = { start: Date.now(), parked: kind < 6, hold: Math.min(life, STALL_MS) };
+  gremlins.push(record);
   const socket = await connected(MC_PORT);
+  let reading;
   const login = Buffer.concat([handshake(2), loginStart(`gremlin${random(100)}`)]);
   const exchange = Buffer.concat([handshake(1), statusRequest, ping]);
   // Silent; a status handshake and one byte; a login without Login Start; an old-style ping; half-open;
@@ -123,11 +133,12 @@ async function gameConnection(random, kind, life) {
   } else {
     // Logs in and reads once a second.
     write(socket, login);
-    const reading = setInterval(() => { socket.resume(); setImmediate(() => socket.pause()); }, 1000);
-    socket.once('close', () => clearInterval(reading));
+    reading = setInterval(() => { socket.resume(); setImmediate(() => socket.pause()); }, 1000);
   }
   await Promise.race([closed(socket), sleep(life), halted]);
+  clearInterval(reading);
   random(2) ? socket.destroy() : socket.resetAndDestroy();
+  record.end = Date.now();
 }
 
 // A page connection that never becomes a well-behaved page.
@@ -217,7 +228,7 @@ async function makeRooms() {
     { name: 'real six', host: '::1', good: true, ...(await real('::1')) },
     { name: 'refusing', host: '127.0.0.2', port: refusing, unreachable: true },
     { name: 'silent', host: '127.0.0.2', port: Number(silent), unreachable: true, bound: CONNECT_MS },
-    { name: 'stalling', host: '127.0.0.3', port: await rawRoom('127.0.0.3', (socket) => socket.resume()), bound: IDLE_MS },
+    { name: 'stalling', host: '127.0.0.3', port: await rawRoom('127.0.0.3', (socket) => socket.resume()), bound: SESSION_MS },
     { name: 'flooding', host: '::1', port: await rawRoom('::1', flood), bound: IDLE_MS },
     { name: 'closing', port: await rawRoom('127.0.0.1', (socket) => socket.once('data', () => {
       write(socket, frame([0x00], Buffer.alloc(300, 0x41)).subarray(0, random(300)));
@@ -231,21 +242,23 @@ async function makeRooms() {
   return rooms;
 }
 
-// The player's attempts at one thing: tried again while the program turns it away, until `good(outcome)`
-// or the longest any bound allows. The answer must come within SLACK_MS of the room's bound, counted from
-// the later of the first try and the end of the bound of any game client that misbehaved meanwhile.
+// The player's attempts at one thing, tried again while the program turns them away, until `good(outcome)`.
+// The answer is due SLACK_MS after the room's bound, counted from the first try (PARKED_MS later when a
+// game client parked meanwhile), or from the end of the hold of one that flooded or read slowly.
 async function answered(what, { bound = 0 }, attemptOnce, good) {
   const began = Date.now();
+  const due = () => {
+    const meanwhile = gremlins.filter((g) => (g.end ?? Infinity) >= began);
+    return Math.max(began + (meanwhile.some((g) => g.parked) ? PARKED_MS : 0),
+      ...meanwhile.filter((g) => !g.parked).map((g) => g.start + g.hold)) + bound + SLACK_MS;
+  };
   let outcome;
-  do {
-    outcome = await attemptOnce(began + SLACK_MS + bound + STALL_MS - Date.now());
-  } while (!good(outcome) && !outcome.timedOut && await sleep(100).then(() => true));
+  do outcome = await attemptOnce(due() + 1000 - Date.now());
+  while (!good(outcome) && Date.now() < due() && await sleep(100).then(() => true));
   const ended = Date.now();
-  if (TRACE) process.stderr.write(`# chaos: cycle ${cycle}, ${what}: ${ended - began} ms, ${summary(outcome)}\n`);
-  const held = gremlins.filter((g) => g.start <= ended && (g.end ?? ended) >= began).map((g) => g.start + g.hold);
-  const allowed = Math.max(began, ...held) + bound + SLACK_MS;
+  if (TRACE) process.stderr.write(`# chaos: cycle ${cycle}, ${what}: ${ended - began} ms to line ${program.mark()}, ${summary(outcome)}\n`);
   if (!good(outcome)) violation(`${what}: ${outcome.timedOut ? 'no answer' : summary(outcome)} after ${ended - began} ms`);
-  else if (ended > allowed) violation(`${what}: answered after ${ended - began} ms, ${ended - allowed} ms late`);
+  else if (ended > due()) violation(`${what}: answered after ${ended - began} ms, ${ended - due()} ms late`);
   return outcome;
 }
 
@@ -280,14 +293,14 @@ const loginOnce = (ms) => once_(ms, (settle) => {
 
 async function command(payload, what, player) {
   if (page.readyState !== page.OPEN) {
-    violation(`the page was closed (${page.closeCode})`);
+    violation(`the page was closed (${page.closeCode})`, PAGES);
     page = await openPage();
   }
   const [began, count] = [Date.now(), page.messages.length];
   page.send(payload);
   await until(() => page.messages.length > count, 'echo', { timeoutMs: 10000 * SLOW }).catch(() => {});
   const echo = page.messages[count]?.data;
-  if (!echo?.equals(payload) || Date.now() - began > PAGE_MS) violation(`${what}: echo ${echo ? 'after' : 'missing after'} ${Date.now() - began} ms`);
+  if (!echo?.equals(payload) || Date.now() - began > PAGE_MS) violation(`${what}: echo ${echo ? 'after' : 'missing after'} ${Date.now() - began} ms`, PAGES);
   if (!player) return;
   // The player in the room is sent off with a farewell.
   await until(() => player.gone, 'farewell', { timeoutMs: FAREWELL_MS + SLACK_MS }).catch(() => {});
@@ -318,8 +331,8 @@ async function session(rooms) {
       if (player.gone || !room.server.chats.includes(`chaos ${cycle}.2`)) violation(`chat in ${room.name}: ${player.gone ? 'player dropped' : 'not received'}`);
     }
     const began = Date.now();
-    const fresh = await openPage().catch((error) => violation(`a fresh page: ${error.message}`));
-    if (fresh && Date.now() - began > PAGE_MS) violation(`a fresh page opened after ${Date.now() - began} ms`);
+    const fresh = await openPage().catch((error) => violation(`a fresh page: ${error.message}`, PAGES));
+    if (fresh && Date.now() - began > PAGE_MS) violation(`a fresh page opened after ${Date.now() - began} ms`, PAGES);
     fresh?.terminate();
   }
   await command(Buffer.alloc(0), 'the last leave', player);
@@ -341,6 +354,7 @@ after(async () => {
   cleanups.forEach((done) => done());
   await program?.stop();
   process.stderr.write(`# chaos figures: ${JSON.stringify(figures)} (NIMBREL_CHAOS_SEED=${SEED})\n`);
+  if (TRACE) writeFileSync(TRACE, program.lines.join('\n'));
 });
 
 test('amid misbehaving game clients, pages and room servers, the player and the page are answered in time', async () => {

@@ -248,16 +248,17 @@ async function makeRooms() {
 
 // The player's attempts at one thing, tried again while the program turns them away, until `good(outcome)`.
 // The answer is due SLACK_MS after the room's bound, counted from the first try (PARKED_MS later when a
-// game client parked meanwhile), or from the end of the hold of one that flooded or read slowly.
+// game client parked meanwhile), or from the end of the hold of one that flooded or read slowly and came
+// before the last try.
 async function answered(what, { bound = 0 }, attemptOnce, good) {
   const began = Date.now();
+  let outcome, tried;
   const due = () => {
     const meanwhile = gremlins.filter((g) => (g.end ?? Infinity) >= began);
     return Math.max(began + (meanwhile.some((g) => g.parked) ? PARKED_MS : 0),
-      ...meanwhile.filter((g) => !g.parked).map((g) => g.start + g.hold)) + bound + SLACK_MS;
+      ...meanwhile.filter((g) => !g.parked && g.start <= tried).map((g) => g.start + g.hold)) + bound + SLACK_MS;
   };
-  let outcome;
-  do outcome = await attemptOnce(due() + 1000 - Date.now());
+  do outcome = await attemptOnce(due() + 1000 - (tried = Date.now()));
   while (!good(outcome) && Date.now() < due() && await sleep(100).then(() => true));
   const [ms, said] = [Date.now() - began, JSON.stringify(outcome, (key, value) => (key === 'client' ? 'in' : value))];
   trace(`cycle ${cycle}, ${what}: ${ms} ms to log line ${program.mark()}, ${said.slice(0, 100)}`);

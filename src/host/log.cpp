@@ -18,7 +18,30 @@ constexpr int log_buf_size = 16 + log_text_max + 48;
 char format_buf[format_buf_size];
 char log_buf[log_buf_size];
 
-log_sink current_sink = console_write;
+// The program's own output unless a test reads the log; lines that output
+// could not take are counted, and the count is logged once it takes one again.
+log_sink current_sink = nullptr;
+std::int32_t dropped_lines;
+
+void write_line(const char* line, std::int32_t length)
+{
+    if (current_sink != nullptr) {
+        current_sink(line, length);
+        return;
+    }
+    if (dropped_lines > 0) {
+        char note[64];
+        int note_length = std::snprintf(note, sizeof note, "%s%d log lines dropped\n", tag_misc,
+                                        static_cast<int>(dropped_lines));
+        if (!console_write(note, note_length)) {
+            dropped_lines++;
+            return;
+        }
+        dropped_lines = 0;
+    }
+    if (!console_write(line, length))
+        dropped_lines++;
+}
 
 bool needs_escape(std::uint8_t b)
 {
@@ -77,7 +100,7 @@ struct line_builder {
             length += std::snprintf(log_buf + length, static_cast<size_t>(log_buf_size - 1 - length),
                                     cut_mark, static_cast<int>(source_bytes));
         log_buf[length++] = '\n';
-        current_sink(log_buf, length);
+        write_line(log_buf, length);
         return length;
     }
 };
@@ -86,7 +109,7 @@ struct line_builder {
 
 void log_set_sink(log_sink sink)
 {
-    current_sink = sink != nullptr ? sink : console_write;
+    current_sink = sink;
 }
 
 std::int32_t log_line(const char* tag, const char* format, ...)

@@ -135,7 +135,7 @@ void room_changed()
     drop_held_client("room changed");
     if (handle_kind == handle_proxy)
         act_on(game_client_room_changed());
-    else if (handle_kind != handle_none)
+    else
         close_handler();
 }
 

@@ -19,8 +19,10 @@ inline constexpr sock_t invalid_sock = static_cast<sock_t>(~static_cast<sock_t>(
 void console_setup();
 
 // Writes finished log bytes where the log goes. They are there by the time
-// the loop next waits (wait_run), or before an error text on standard error.
-void console_write(const char* bytes, std::int32_t length);
+// the loop next waits (wait_run) or pauses, or before an error text on
+// standard error, as far as the output takes them without waiting. False
+// when the bytes were dropped: the output has not taken what came before.
+bool console_write(const char* bytes, std::int32_t length);
 
 // Starts the socket library. On POSIX also keeps a vanished peer from killing
 // the process (SIGPIPE) and makes sure descriptors 0 to 2 are taken, so that

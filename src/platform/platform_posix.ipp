@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -58,21 +59,65 @@ bool set_int_option(sock_t s, int level, int name, int value)
 
 } // namespace
 
-// The log's lines gather here and leave in one write whenever the loop is
-// about to wait (or the buffer fills): a watcher still has every line before
-// the program waits, and a busy relay does not pay a write per line.
+// The log's lines gather here and leave whenever the loop is about to wait
+// (or before an error text), as far as standard output takes them without
+// waiting: a watcher has every line before the program waits, a busy relay
+// does not pay a write per line, and an output that nobody reads never holds
+// the loop up.
 namespace {
+
 char console_buf[65536];
+std::int32_t console_start;
+std::int32_t console_end;
+// A pipe takes this much without blocking once it is writable at all.
+constexpr std::int32_t console_chunk = 4096;
+
+bool writable_now(int fd)
+{
+    pollfd entry{fd, POLLOUT, 0};
+    return poll(&entry, 1, 0) == 1 && (entry.revents & POLLOUT) != 0;
+}
+
+void console_flush()
+{
+    while (console_start < console_end && writable_now(STDOUT_FILENO)) {
+        std::int32_t length = console_end - console_start;
+        ssize_t written = write(STDOUT_FILENO, console_buf + console_start,
+                                static_cast<size_t>(length < console_chunk ? length : console_chunk));
+        if (written < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (written <= 0) {
+            console_end = console_start; // nobody takes the log any more
+            break;
+        }
+        console_start += static_cast<std::int32_t>(written);
+    }
+    if (console_start == console_end)
+        console_start = console_end = 0;
+}
+
 } // namespace
 
 void console_setup()
 {
-    std::setvbuf(stdout, console_buf, _IOFBF, sizeof console_buf);
+    // The last lines before an exit still leave.
+    std::atexit(console_flush);
 }
 
-void console_write(const char* bytes, std::int32_t length)
+bool console_write(const char* bytes, std::int32_t length)
 {
-    std::fwrite(bytes, 1, static_cast<size_t>(length), stdout);
+    if (console_end + length > static_cast<std::int32_t>(sizeof console_buf))
+        console_flush();
+    if (console_end + length > static_cast<std::int32_t>(sizeof console_buf) && console_start > 0) {
+        std::memmove(console_buf, console_buf + console_start, static_cast<size_t>(console_end - console_start));
+        console_end -= console_start;
+        console_start = 0;
+    }
+    if (console_end + length > static_cast<std::int32_t>(sizeof console_buf))
+        return false;
+    std::memcpy(console_buf + console_end, bytes, static_cast<size_t>(length));
+    console_end += length;
+    return true;
 }
 
 bool net_startup()
@@ -108,8 +153,18 @@ bool net_would_block()
 
 void net_perror(const char* prefix)
 {
-    std::fflush(stdout); // the line that the error text explains goes first
-    std::perror(prefix);
+    int error = errno;
+    console_flush(); // the line that the error text explains goes first
+    char line[512];
+    int length = prefix[0] != '\0' ? std::snprintf(line, sizeof line, "%s: %s\n", prefix, std::strerror(error))
+                                    : std::snprintf(line, sizeof line, "%s\n", std::strerror(error));
+    if (length >= static_cast<int>(sizeof line))
+        length = static_cast<int>(sizeof line) - 1;
+    // Standard error, too, is written only as far as it takes the line at once.
+    if (length > 0 && writable_now(STDERR_FILENO) && write(STDERR_FILENO, line, static_cast<size_t>(length)) < 0) {
+        // Nowhere to say it.
+    }
+    errno = error;
 }
 
 void net_error_text(int error, char* out, int capacity)
@@ -246,6 +301,7 @@ int net_recv(sock_t s, std::uint8_t* bytes, std::int32_t capacity)
 
 void net_sleep_ms(unsigned ms)
 {
+    console_flush();
     timespec pause{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
     }
@@ -277,7 +333,7 @@ void wait_add_write(sock_t s)
 
 int wait_run(int timeout_ms)
 {
-    std::fflush(stdout);
+    console_flush();
     int result;
     do {
         result = poll(wait_entries, static_cast<nfds_t>(wait_count), timeout_ms);

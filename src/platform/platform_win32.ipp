@@ -97,8 +97,29 @@ void start_log_file()
 // and at exit.
 char log_pending[65536];
 std::int32_t log_pending_length;
-// Standard output's buffer, when there is one.
+// Log bytes not yet taken by standard output, when the log goes there. A
+// pipe is switched to return at once with what it took, so that an output
+// that nobody reads never holds the loop up.
 char console_buf[65536];
+std::int32_t console_end;
+HANDLE console_out = INVALID_HANDLE_VALUE;
+
+void flush_stdout()
+{
+    std::int32_t start = 0;
+    while (start < console_end && console_out != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        if (!WriteFile(console_out, console_buf + start, static_cast<DWORD>(console_end - start), &written, nullptr)) {
+            start = console_end; // nobody takes the log any more
+            break;
+        }
+        if (written == 0)
+            break;
+        start += static_cast<std::int32_t>(written);
+    }
+    std::memmove(console_buf, console_buf + start, static_cast<size_t>(console_end - start));
+    console_end -= start;
+}
 
 void flush_log_file()
 {
@@ -131,7 +152,7 @@ void write_log_file(const char* bytes, std::int32_t length)
 void flush_console()
 {
     flush_log_file();
-    std::fflush(stdout);
+    flush_stdout();
 }
 
 bool set_int_option(sock_t s, int level, int name, int value)
@@ -153,18 +174,27 @@ void console_setup()
         start_log_file();
         return;
     }
-    _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
-    std::setvbuf(stdout, console_buf, _IOFBF, sizeof console_buf);
+    console_out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (GetFileType(console_out) == FILE_TYPE_PIPE) {
+        DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
+        SetNamedPipeHandleState(console_out, &mode, nullptr, nullptr);
+    }
 }
 
-void console_write(const char* bytes, std::int32_t length)
+bool console_write(const char* bytes, std::int32_t length)
 {
     if (log_file != INVALID_HANDLE_VALUE) {
         write_log_file(bytes, length);
-        return;
+        return true;
     }
-    std::fwrite(bytes, 1, static_cast<size_t>(length), stdout);
+    if (console_end + length > static_cast<std::int32_t>(sizeof console_buf))
+        flush_stdout();
+    if (console_end + length > static_cast<std::int32_t>(sizeof console_buf))
+        return false;
+    std::memcpy(console_buf + console_end, bytes, static_cast<size_t>(length));
+    console_end += length;
+    return true;
 }
 
 bool net_startup()
@@ -352,6 +382,7 @@ int net_recv(sock_t s, std::uint8_t* bytes, std::int32_t capacity)
 
 void net_sleep_ms(unsigned ms)
 {
+    flush_console();
     Sleep(ms);
 }
 

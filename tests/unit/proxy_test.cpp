@@ -4,6 +4,7 @@
 #include "host/loop.h"
 #include "host/registry.h"
 #include "log_capture.h"
+#include "proxy/proxy.h"
 #include "proxy/pump.h"
 #include "proxy/rewriter.h"
 
@@ -511,4 +512,37 @@ TEST_F(Proxy, PeersReadingAtAnySpeedGetWhatTheOneByteStepGives)
         held_back += rig.most_waiting > relay_out_bound;
     }
     EXPECT_GT(held_back, 2) << "too few streams outgrew the output buffers";
+}
+
+TEST_F(Proxy, AReadAfterAnotherInOnePassTakesOnlyTheRoomThatOutputHasLeft)
+{
+    // Pings are answered here: a client that sends them and reads nothing
+    // fills its output in the read just before the room server's, which was
+    // watched while there was room and must now find it gone.
+    mitm_reset();
+    feed(mitm_c2s, handshake(1));
+    bytes partial = packet(0x00, 3000);
+    partial.resize(2000);
+    feed(mitm_s2c, partial);
+    peers fds(SOCK_STREAM, 4096);
+    handle_kind = handle_proxy;
+    handler_heard_at = net_now_ms();
+    bytes waiting(relay_out_bound - 1, 0);
+    ASSERT_TRUE(out_append(client_out, waiting.data(), static_cast<std::int32_t>(waiting.size())));
+    bytes pings;
+    while (pings.size() < 40000)
+        pings = cat({pings, frame({0x01, 1, 2, 3, 4, 5, 6, 7, 8})});
+    int big = 1 << 20;
+    setsockopt(fds.server[1], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+    bytes flood(600000, 0x42);
+    ASSERT_EQ(write(fds.client[1], pings.data(), pings.size()), static_cast<ssize_t>(pings.size()));
+    ssize_t sent = send(fds.server[1], flood.data(), flood.size(), MSG_DONTWAIT);
+    ASSERT_GT(sent, relay_read_size);
+
+    read_game_client();
+    ASSERT_EQ(handle_kind, handle_proxy);
+    EXPECT_GT(out_pending(client_out), relay_out_size - 2000) << "the client's read filled the output";
+    read_room_server();
+    EXPECT_EQ(proxy_read_size(false), 0);
+    EXPECT_EQ(drain(fds.server[0], SIZE_MAX).size(), static_cast<std::size_t>(sent)) << "the room server was read";
 }

@@ -66,7 +66,7 @@ async function connected(port) {
 }
 
 // The lines the program may log: the format of every log_line and log_text call in its sources (either
-// literal of a choice), behind the text of its tag. A line cut at its length bound keeps the start of its
+// literal of a choice) and of every line formatted behind a tag, behind the text of its tag. A line cut at its length bound keeps the start of its
 // format. A line that is a string alone ("%s") must be one of the sources' string literals.
 function knownLines() {
   const root = new URL('../../src/', import.meta.url);
@@ -82,7 +82,8 @@ function knownLines() {
   const calls = [...sources.matchAll(new RegExp(`log_line\\((tag_\\w+),\\s*((?:[^,;"]|${STRING})*)`, 'g'))]
     .flatMap(([, tag, format]) => [...format.matchAll(LITERAL)].map((literal) => [tag, literal[1]]))
     .concat([...sources.matchAll(new RegExp(`log_text\\((tag_\\w+),\\s*(${STRING}),[^;]*?(${STRING})\\)`, 'g'))]
-      .map(([, tag, before, end]) => [tag, `${before.slice(1, -1)}%s${end.slice(1, -1)}`]));
+      .map(([, tag, before, end]) => [tag, `${before.slice(1, -1)}%s${end.slice(1, -1)}`]))
+    .concat([...sources.matchAll(/"%s((?:[^"\\]|\\.)*)\\n",\s*(tag_\w+)/g)].map(([, format, tag]) => [tag, format]));
   const formats = calls.flatMap(([tag, format]) => [`${quote(tags[tag])}${pattern(format)}`,
     `${quote(tags[tag])}${pattern(format.split('%')[0])}${TEXT} \\[cut, \\d+ bytes in all\\]`]);
   return new RegExp(`^(?:${formats.join('|')})$`);

@@ -132,7 +132,8 @@ async function gameConnection(random, kind, life) {
   } else if (kind === 6) {
     // Pings without reading the pongs.
     write(socket, exchange.subarray(0, exchange.length - ping.length));
-    flood(socket, () => Buffer.concat(Array(64).fill(ping)));
+    const pings = Buffer.concat(Array(64).fill(ping));
+    flood(socket, () => pings);
   } else {
     // Logs in and reads once a second.
     write(socket, login);
@@ -227,7 +228,8 @@ async function makeRooms() {
   const unreachable = { pinged: (o) => o.description?.includes('cannot be reached'),
     loggedIn: (o) => o.endings?.some((text) => /Chaos \w+ by .* cannot be reached/.test(text)) };
   const any = { pinged: (o) => !o.timedOut, loggedIn: (o) => !o.timedOut };
-  const flooding = (socket) => flood(socket, () => frame([0x60 + random(32)], bytesOf(random, random(3000))));
+  const floods = Array.from({ length: 32 }, (_, i) => frame([0x60 + i], bytesOf(random, random(3000))));
+  const flooding = (socket) => flood(socket, () => floods[random(32)]);
   const closing = (socket) => socket.once('data', () => {
     write(socket, frame([0x00], Buffer.alloc(300, 0x41)).subarray(0, random(300)));
     random(2) ? socket.end() : socket.resetAndDestroy();
@@ -290,6 +292,7 @@ const loginOnce = (ms) => attempt(ms, (settle) => {
   const timer = setTimeout(() => client.socket?.destroy(), ms);
   for (const name of ['kick_disconnect', 'disconnect']) client.on(name, ({ reason }) => client.endings.push(reason));
   client.on('error', () => client.socket?.destroy()).on('login', () => { clearTimeout(timer); settle({ client }); });
+  client.on('packet', (data, { name }) => typeof name !== 'string' && client.socket?.destroy()); // an unknown id
   client.on('end', () => { clearTimeout(timer); client.gone = true; settle({ endings: client.endings }); });
 });
 

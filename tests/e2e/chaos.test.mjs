@@ -66,8 +66,9 @@ async function connected(port) {
 }
 
 // The lines the program may log: the format of every log_line and log_text call in its sources (either
-// literal of a choice) and of every line formatted behind a tag, behind the text of its tag. A line cut at its length bound keeps the start of its
-// format. A line that is a string alone ("%s") must be one of the sources' string literals.
+// literal of a choice) and of every line formatted behind a tag, behind the text of its tag. A line cut at
+// its length bound keeps the start of its format; a line that is a string alone ("%s") must be one of the
+// sources' string literals.
 function knownLines() {
   const root = new URL('../../src/', import.meta.url);
   const sources = readdirSync(root, { recursive: true }).filter((name) => /\.(cpp|h|ipp)$/.test(name))
@@ -90,8 +91,7 @@ function knownLines() {
 }
 
 let program, page, cycle = 0, running = true, halt;
-const halted = new Promise((done) => { halt = done; });
-const cleanups = [], violations = [], gremlins = [], figures = {};
+const [halted, cleanups, violations, gremlins, figures] = [new Promise((done) => { halt = done; }), [], [], [], {}];
 const descriptors = () => readdirSync(`/proc/${program.child.pid}/fd`).length;
 const residentKb = () => Number(/VmRSS:\s+(\d+)/.exec(readFileSync(`/proc/${program.child.pid}/status`, 'latin1'))[1]);
 const PAGES = /^\[WS\]/;
@@ -173,15 +173,12 @@ async function pageGremlin(random, open) {
 }
 
 async function gremlinLoops() {
-  const [gameRandom, pageRandom, open, pending] = [generator(2), generator(3), { count: 0 }, new Set()];
+  const [gameRandom, pageRandom, open, pending] = [generator(2), generator(3), { count: 0 }, []];
   const pages = (async () => {
     while (running) {
       await sleep(200 + pageRandom(2000));
-      for (let i = 1 + pageRandom(LONG ? 30 : 12); i > 0; i--) {
-        const gremlin = pageGremlin(pageRandom, open).catch(() => {});
-        pending.add(gremlin);
-        gremlin.finally(() => pending.delete(gremlin));
-      }
+      const burst = 1 + pageRandom(LONG ? 30 : 12);
+      for (let i = 0; i < burst; i++) pending.push(pageGremlin(pageRandom, open).catch(() => {}));
     }
   })();
   while (running) await sleep(100 + gameRandom(1500)).then(() => running && gameGremlin(gameRandom));
@@ -217,10 +214,8 @@ async function makeRooms() {
     Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0); });`], { stdio: ['ignore', 'pipe', 'ignore'] });
   cleanups.push(() => holder.kill('SIGKILL'));
   const silent = Number((await once(holder.stdout, 'data'))[0]);
-  for (let i = 0; i < 3; i++) {
-    const filler = net.connect(silent, '127.0.0.2').on('error', () => {});
-    cleanups.push(() => filler.destroy());
-  }
+  const fillers = [0, 1, 2].map(() => net.connect(silent, '127.0.0.2').on('error', () => {}));
+  cleanups.push(() => fillers.forEach((filler) => filler.destroy()));
   // What answers the player: the room's status and pong and a login; for a room that cannot be reached the
   // red status and a refusal naming it; for the others anything, even a close.
   const reached = (o) => o.description && !o.description.includes('cannot be reached');
@@ -298,10 +293,6 @@ const loginOnce = (ms) => attempt(ms, (settle) => {
 
 // A room command from the page, echoed within PAGE_MS; a player in the room is sent off with a farewell.
 async function command(payload, what, player) {
-  if (page.readyState !== page.OPEN) {
-    violation(`the page was closed (${page.closeCode})`, PAGES);
-    page = await openPage();
-  }
   const [began, count] = [Date.now(), page.messages.length];
   page.send(payload);
   await until(() => page.messages.length > count, 'echo', { timeoutMs: 10000 * SLOW }).catch(() => {});

@@ -130,8 +130,8 @@ async function gameConnection(random, kind, life) {
     if (kind === 4) socket.end();
     if (kind === 5) await sleep(random(500)).then(() => socket.resetAndDestroy());
   } else if (kind === 6) {
-    // Pings without reading the pongs.
-    write(socket, exchange.subarray(0, exchange.length - ping.length));
+    // Pings without reading the pongs, or after a login (sent on through a farewell).
+    write(socket, random(2) ? login : exchange.subarray(0, exchange.length - ping.length));
     const pings = Buffer.concat(Array(64).fill(ping));
     flood(socket, () => pings);
   } else {

@@ -96,11 +96,11 @@ replay-windows: windows
 	$(Q)$(DEPS) wine
 	./fuzz/replay-windows.sh
 
-# Long soak of the Linux and the sanitizer builds (the short form is in the e2e suite).
+# Long soak and chaos runs of the Linux and the sanitizer builds (the short forms are in the e2e suite).
 soak: build asan
 	$(Q)$(DEPS) e2e
-	NIMBREL_SOAK=long E2E_FILTER=soak ./scripts/e2e.sh build/nimbrel-client
-	NIMBREL_SOAK=long E2E_FILTER=soak ./scripts/e2e.sh build-asan/nimbrel-client
+	NIMBREL_SOAK=long E2E_FILTER=chaos ./scripts/e2e.sh build/nimbrel-client
+	NIMBREL_SOAK=long E2E_FILTER=chaos ./scripts/e2e.sh build-asan/nimbrel-client
 
 test: deps
 	$(MAKE) build asan windows

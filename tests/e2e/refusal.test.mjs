@@ -3,10 +3,9 @@
 // around a room command.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
 import mc from 'minecraft-protocol';
 import { MC_PORT, SLOW } from './lib/program.mjs';
-import { connect, connectSending, sleep } from './lib/net.mjs';
+import { connect, connectSending, silentAddress, sleep } from './lib/net.mjs';
 import { frame, handshake, statusRequest, ping, loginDisconnectText } from './lib/game.mjs';
 import { gameClient } from './lib/rooms.mjs';
 import { session, LOGIN } from './lib/session.mjs';
@@ -14,23 +13,6 @@ import { clientFrame, joinPayload, openPage, untilMessages } from './lib/ws.mjs'
 
 const ROOM = { roomName: 'Castle', ownerName: 'Ada', nick: 'RoomNick' };
 const s = session(33000);
-
-// An address whose packets go out on a link that nobody answers on, so that
-// a connect there is never answered; null outside a namespace of the suite's
-// own (where lo is the only link), which is left as it is.
-function silentAddress() {
-  const sh = (command) => execFileSync('sh', ['-c', command], { encoding: 'utf8', env: { ...process.env,
-    PATH: `${process.env.PATH}:/usr/sbin:/sbin` } });
-  try {
-    if (sh('ip -o link show').split('\n').some((line) => /^\d+: (?!lo:|nowhere)/.test(line))) return null;
-    sh('ip link show nowhere >/dev/null 2>&1 || { ip link add nowhere type veth peer name nowhere-peer && ' +
-      'ip link set nowhere up && ip addr add 192.0.2.1/24 dev nowhere && ' +
-      'ip neigh add 192.0.2.7 lladdr 02:00:00:00:00:07 dev nowhere nud permanent; }');
-    return '192.0.2.7';
-  } catch {
-    return null;
-  }
-}
 
 test('a room that never answers a connect shows the red line in the list and refuses the login by name',
   async (t) => {

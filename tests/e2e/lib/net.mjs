@@ -1,4 +1,5 @@
 // Waiting, and raw TCP peers for what a protocol library cannot send.
+import { execFileSync } from 'node:child_process';
 import net from 'node:net';
 import { SLOW } from './program.mjs';
 
@@ -37,3 +38,20 @@ export const connect = (port, host = '127.0.0.1') => new Promise((resolveConnect
 });
 // A new connection to `port` on 127.0.0.1 once it has sent `bytes`.
 export const connectSending = async (port, bytes) => (await connect(port)).send(bytes);
+
+// An address whose packets go out on a link that nobody answers on, so that
+// a connect there is never answered; null outside a namespace of the suite's
+// own (where lo is the only link), which is left as it is.
+export function silentAddress() {
+  const sh = (command) => execFileSync('sh', ['-c', command], { encoding: 'utf8', env: { ...process.env,
+    PATH: `${process.env.PATH}:/usr/sbin:/sbin` } });
+  try {
+    if (sh('ip -o link show').split('\n').some((line) => /^\d+: (?!lo:|nowhere)/.test(line))) return null;
+    sh('ip link show nowhere >/dev/null 2>&1 || { ip link add nowhere type veth peer name nowhere-peer && ' +
+      'ip link set nowhere up && ip addr add 192.0.2.1/24 dev nowhere && ' +
+      'ip neigh add 192.0.2.7 lladdr 02:00:00:00:00:07 dev nowhere nud permanent; }');
+    return '192.0.2.7';
+  } catch {
+    return null;
+  }
+}

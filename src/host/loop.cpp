@@ -13,9 +13,6 @@ namespace {
 // The most connections taken from one listener in a pass: the rest wait in
 // the back-log for the next pass, which also serves what came before them.
 constexpr int accepts_per_pass = 32;
-// An unopened page younger than this that has bytes waiting is about to be
-// answered, and is not given to a newcomer.
-constexpr int fresh_page_ms = 1000;
 
 // Accepts on a listener and sets no-delay; invalid_sock after the error line,
 // or quietly when no connection is pending.

@@ -159,7 +159,7 @@ async function rawRoom(host, onSocket) {
   }).listen(0, host);
   await once(server, 'listening');
   cleanups.push(() => { sockets.forEach((socket) => socket.destroy()); server.close(); });
-  return server.address().port;
+  return { host, port: server.address().port };
 }
 
 async function makeRooms() {
@@ -168,7 +168,7 @@ async function makeRooms() {
     const server = await roomServer(VERSION, host, 0, { after: (done) => cleanups.push(done) });
     server.chats = [];
     server.on('playerJoin', (client) => client.on('chat', (packet) => server.chats.push(packet.message)));
-    return { server, port: server.socketServer.address().port };
+    return { server, host, port: server.socketServer.address().port };
   };
   const refusing = await rawRoom('127.0.0.2', () => {});
   cleanups.pop()();
@@ -187,15 +187,13 @@ async function makeRooms() {
   const silentHost = silentAddress(); // one nobody answers on, so a connect is never answered
   const rooms = [
     { name: 'real', ...good, ...(await real('127.0.0.1')) },
-    { name: 'realsix', host: '::1', ...good, ...(await real('::1')) },
-    { name: 'refusing', host: '127.0.0.2', port: refusing, ...unreachable },
+    { name: 'realsix', ...good, ...(await real('::1')) },
+    { name: 'refusing', ...refusing, ...unreachable },
     ...(silentHost ? [{ name: 'silent', host: silentHost, port: 25565, ...unreachable, bound: CONNECT_MS }] : []),
-    { name: 'stalling', host: '127.0.0.3', port: await rawRoom('127.0.0.3', (s) => s.resume()), ...any,
-      bound: SESSION_MS },
-    { name: 'flooding', host: '::1', port: await rawRoom('::1', (s) => flood(s, () => floods[random(32)])), ...any,
-      bound: IDLE_MS },
-    { name: 'closing', port: await rawRoom('127.0.0.1', closing), ...any, bound: IDLE_MS },
-  ].map((room) => ({ ...room, payload: joinPayload({ host: room.host ?? '127.0.0.1', port: room.port,
+    { name: 'stalling', ...(await rawRoom('127.0.0.3', (s) => s.resume())), ...any, bound: SESSION_MS },
+    { name: 'flooding', ...(await rawRoom('::1', (s) => flood(s, () => floods[random(32)]))), ...any, bound: IDLE_MS },
+    { name: 'closing', ...(await rawRoom('127.0.0.1', closing)), ...any, bound: IDLE_MS },
+  ].map((room) => ({ ...room, payload: joinPayload({ host: room.host, port: room.port,
     roomName: `Chaos ${room.name}`, ownerName: 'Gremlin', nick: 'ChaosNick', siteData: 'chaos-site-data1' }) }));
   // The standby server answers a ping with its status but no pong, and a login with its text.
   return [{ name: 'standby', payload: Buffer.alloc(0), pinged: reached, loggedIn: (o) => o.endings?.length }, ...rooms];

@@ -25,7 +25,8 @@ const [SLACK_MS, PAGE_MS] = [5000 * SLOW, 1000 * SLOW];
 const LONG = process.env.NIMBREL_SOAK === 'long';
 const [RUN_MS, VERSION] = [(LONG ? 600 : 60) * 1000, '1.16.5'];
 const SEED = Number(process.env.NIMBREL_CHAOS_SEED ?? Math.floor(Math.random() * 2 ** 32)) >>> 0;
-const EXCHANGE = Buffer.concat([handshake(1), statusRequest, ping]);
+const STATUS = Buffer.concat([handshake(1), statusRequest]);
+const EXCHANGE = Buffer.concat([STATUS, ping]);
 const PINGS = Buffer.concat(Array(64).fill(ping));
 
 // One generator (mulberry32) per actor, so that what each does depends on the seed alone.
@@ -100,9 +101,9 @@ async function gameGremlin(random) {
     gremlins.push(record);
     const socket = await connected(MC_PORT);
     const login = Buffer.concat([handshake(2), loginStart(`gremlin${random(100)}`)]);
-    write(socket, Buffer.from([[], EXCHANGE.subarray(0, EXCHANGE.length - ping.length - 1), handshake(2),
-      [0xfe, 0x01, 0xfa], login, (random(2) ? login : EXCHANGE).subarray(0, random(EXCHANGE.length)),
-      random(2) ? login : EXCHANGE.subarray(0, EXCHANGE.length - ping.length), login][kind]));
+    const cut = kind < 6 && (random(2) ? login : EXCHANGE).subarray(0, random(EXCHANGE.length));
+    write(socket, Buffer.from([[], STATUS.subarray(0, -1), handshake(2), [0xfe, 0x01, 0xfa], login, cut,
+      kind === 6 && random(2) ? login : STATUS, login][kind]));
     if (kind < 6) socket.resume();
     if (kind === 4) socket.end();
     if (kind === 5) await sleep(random(500)).then(() => socket.resetAndDestroy());

@@ -1,15 +1,12 @@
-// The chaos run: for the whole run, game clients, pages and room servers that misbehave at random, while a
-// well-behaved page and player go through a scripted session: join a room, ping, log in, chat, switch, leave.
-// The player must be answered within its bound of whatever misbehaved meanwhile, the page within a second,
-// and afterwards the program must have kept its memory and descriptors and logged only lines of its own.
-//
-// Seeded by NIMBREL_CHAOS_SEED (else at random; printed first and in every failure). About a minute by
-// default; NIMBREL_SOAK=long runs ten (make soak). NIMBREL_CHAOS_TRACE names a file for the program's log,
-// and traces the run on standard error.
+// The chaos run: for the whole run, game clients, pages and room servers misbehave at random while a well-behaved
+// page and player go round: join a room, ping, log in, chat, switch, leave. The player must be answered within its
+// bound of whatever misbehaved meanwhile, the page within a second; afterwards the program must have kept its
+// memory and descriptors and logged only lines of its own. Seeded by NIMBREL_CHAOS_SEED (else at random; printed
+// first and in every failure). About a minute by default; NIMBREL_SOAK=long runs ten (make soak).
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { once } from 'node:events';
-import { readdirSync, readFileSync, writeFileSync } from 'node:fs';
+import { readdirSync, readFileSync } from 'node:fs';
 import net from 'node:net';
 import mc from 'minecraft-protocol';
 import { startProgram, isWindowsProgram, isSanitized, WS_PORT, MC_PORT, SITE, SLOW } from './lib/program.mjs';
@@ -18,27 +15,19 @@ import { frame, handshake, statusRequest, ping, loginStart } from './lib/game.mj
 import { openPage, joinPayload, rawRequest, clientFrame } from './lib/ws.mjs';
 import { roomServer } from './lib/rooms.mjs';
 
-// The program's bounds (ms): a game client that has made no progress for PARKED_MS gives way to a newcomer
-// and is closed after IDLE_MS anyway (SESSION_MS once its Login Start has passed); a page's opening request
-// has OPENING_MS; a connect to a room server CONNECT_MS; a farewell FAREWELL_MS; a peer that takes none of
-// its output ends the proxy after STALL_MS.
-const PARKED_MS = 3000;
-const IDLE_MS = 10000;
-const SESSION_MS = 20000;
-const OPENING_MS = 10000;
-const CONNECT_MS = 10000;
-const FAREWELL_MS = 10000;
-const STALL_MS = 30000;
-// How long beyond them the player may wait for an answer, and the page for any answer at all.
-const SLACK_MS = 5000 * SLOW;
-const PAGE_MS = 1000 * SLOW;
-
+// The program's bounds (ms): a game client that has made no progress for PARKED_MS gives way to a newcomer and is
+// closed after IDLE_MS anyway (SESSION_MS once its Login Start has passed); a page's opening request has
+// OPENING_MS; a connect to a room server CONNECT_MS; a farewell FAREWELL_MS; a peer that takes none of its output
+// ends the proxy after STALL_MS. Beyond them the player may wait SLACK_MS for an answer, the page PAGE_MS for any.
+const [PARKED_MS, IDLE_MS, SESSION_MS, OPENING_MS, CONNECT_MS, FAREWELL_MS, STALL_MS] =
+  [3000, 10000, 20000, 10000, 10000, 10000, 30000];
+const [SLACK_MS, PAGE_MS] = [5000 * SLOW, 1000 * SLOW];
 const LONG = process.env.NIMBREL_SOAK === 'long';
-const RUN_MS = (LONG ? 600 : 60) * 1000;
-const VERSION = '1.16.5';
+const [RUN_MS, VERSION] = [(LONG ? 600 : 60) * 1000, '1.16.5'];
 const SEED = Number(process.env.NIMBREL_CHAOS_SEED ?? Math.floor(Math.random() * 2 ** 32)) >>> 0;
-const TRACE = process.env.NIMBREL_CHAOS_TRACE;
-const trace = (text) => TRACE && process.stderr.write(`# chaos: ${text}\n`);
+const STATUS = Buffer.concat([handshake(1), statusRequest]);
+const EXCHANGE = Buffer.concat([STATUS, ping]);
+const PINGS = Buffer.concat(Array(64).fill(ping));
 
 // One generator (mulberry32) per actor, so that what each does depends on the seed alone.
 function generator(actor) {
@@ -53,21 +42,18 @@ function generator(actor) {
 const bytesOf = (random, n) => Buffer.from(Array.from({ length: n }, () => random(256)));
 const closed = (socket) => new Promise((done) => (socket.destroyed ? done() : socket.once('close', done)));
 const write = (socket, bytes) => !socket.destroyed && socket.writable && socket.write(bytes, () => {});
-const flood = (socket, next) => {
+const drop = (random, socket) => (random(2) ? socket.destroy() : socket.resetAndDestroy());
+function flood(socket, next) {
   const more = () => { while (write(socket, next())); };
   socket.on('drain', more);
   more();
-};
-async function connected(port) {
-  const socket = net.connect({ port, host: '127.0.0.1', noDelay: true }).on('error', () => {});
-  await Promise.race([once(socket, 'connect').catch(() => {}), closed(socket)]);
-  return socket;
 }
+const connected = (port, socket = net.connect({ port, host: '127.0.0.1', noDelay: true }).on('error', () => {})) =>
+  Promise.race([once(socket, 'connect').catch(() => {}), closed(socket)]).then(() => socket);
 
-// The lines the program may log: the format of every log_line and log_text call in its sources (either
-// literal of a choice) and of every line formatted behind a tag, behind the text of its tag. A line cut at
-// its length bound keeps the start of its format; a line that is a string alone ("%s") must be one of the
-// sources' string literals.
+// The lines the program may log: the format of every log_line and log_text call in its sources (either literal of
+// a choice) and of every line formatted behind a tag, behind the text of its tag. A line cut at its length bound
+// keeps the start of its format; a line that is a string alone ("%s") must be one of the sources' string literals.
 function knownLines() {
   const root = new URL('../../src/', import.meta.url);
   const sources = readdirSync(root, { recursive: true }).filter((name) => /\.(cpp|h|ipp)$/.test(name))
@@ -90,6 +76,7 @@ function knownLines() {
 }
 
 let program, page, cycle = 0, running = true, halt;
+const stop = () => { running = false; halt(); };
 const [halted, cleanups, violations, gremlins, figures] = [new Promise((done) => { halt = done; }), [], [], [], {}];
 const descriptors = () => readdirSync(`/proc/${program.child.pid}/fd`).length;
 const residentKb = () => Number(/VmRSS:\s+(\d+)/.exec(readFileSync(`/proc/${program.child.pid}/status`, 'latin1'))[1]);
@@ -102,83 +89,62 @@ function violation(what, about = /^\[(PROXY|MITM|MISC)\]/) {
   violations.push(`${line}\n    ${recent.slice(-12).join('\n    ')}`);
 }
 
-// Game clients on the program's port, one at a time: each is there for its life, one that parks coming
-// back whenever the program closes it. One that floods or reads slowly may hold the port for as long as
-// its bound (`hold`); one that parks, PARKED_MS from the player's arrival.
+// Game clients on the program's port, one at a time, each there for its life. The first six kinds come back
+// whenever the program closes them and park, which may delay the player by PARKED_MS: silent; a status handshake
+// and one byte; a login handshake without Login Start; an old-style ping; half-open; reset after an exchange cut
+// anywhere. The others may hold the port for as long as their bound (`hold`): pings without reading the pongs, or
+// after a login (sent on through a farewell); a login read once a second.
 async function gameGremlin(random) {
-  const kind = random(8);
-  const end = Date.now() + 300 + random(LONG ? 45000 : 15000);
-  trace(`game client of kind ${kind} until ${end}, log line ${program.mark()}`);
-  do await gameConnection(random, kind, end - Date.now());
-  while (kind < 6 && Date.now() < end && running && await sleep(50 + random(200)).then(() => true));
-}
-
-async function gameConnection(random, kind, life) {
-  const record = { start: Date.now(), parked: kind < 6, hold: Math.min(life, STALL_MS) };
-  gremlins.push(record);
-  const socket = await connected(MC_PORT);
-  const login = Buffer.concat([handshake(2), loginStart(`gremlin${random(100)}`)]);
-  const exchange = Buffer.concat([handshake(1), statusRequest, ping]);
-  let reading;
-  if (kind < 6) {
-    // Silent; a status handshake and one byte; a login without Login Start; an old-style ping; half-open;
-    // reset after an exchange cut anywhere.
-    write(socket, Buffer.from([[], exchange.subarray(0, exchange.length - ping.length - 1), handshake(2),
-      [0xfe, 0x01, 0xfa], login, (random(2) ? login : exchange).subarray(0, random(exchange.length))][kind]));
-    socket.resume();
+  const [kind, end] = [random(8), Date.now() + 300 + random(LONG ? 45000 : 15000)];
+  do {
+    const record = { start: Date.now(), parked: kind < 6, hold: Math.min(end - Date.now(), STALL_MS) };
+    gremlins.push(record);
+    const socket = await connected(MC_PORT);
+    const login = Buffer.concat([handshake(2), loginStart(`gremlin${random(100)}`)]);
+    const cut = kind < 6 && (random(2) ? login : EXCHANGE).subarray(0, random(EXCHANGE.length));
+    write(socket, Buffer.from([[], STATUS.subarray(0, -1), handshake(2), [0xfe, 0x01, 0xfa], login, cut,
+      kind === 6 && random(2) ? login : STATUS, login][kind]));
+    if (kind < 6) socket.resume();
     if (kind === 4) socket.end();
     if (kind === 5) await sleep(random(500)).then(() => socket.resetAndDestroy());
-  } else if (kind === 6) {
-    // Pings without reading the pongs, or after a login (sent on through a farewell).
-    write(socket, random(2) ? login : exchange.subarray(0, exchange.length - ping.length));
-    const pings = Buffer.concat(Array(64).fill(ping));
-    flood(socket, () => pings);
-  } else {
-    // Logs in and reads once a second.
-    write(socket, login);
-    reading = setInterval(() => { socket.resume(); setImmediate(() => socket.pause()); }, 1000);
-  }
-  await Promise.race([closed(socket), sleep(life), halted]);
-  clearInterval(reading);
-  random(2) ? socket.destroy() : socket.resetAndDestroy();
-  record.end = Date.now();
+    if (kind === 6) flood(socket, () => PINGS);
+    const reading = kind === 7 && setInterval(() => { socket.resume(); setImmediate(() => socket.pause()); }, 1000);
+    await Promise.race([closed(socket), sleep(end - record.start), halted]);
+    clearInterval(reading);
+    drop(random, socket);
+    record.end = Date.now();
+  } while (kind < 6 && Date.now() < end && running && await sleep(50 + random(200)).then(() => true));
 }
 
-// A page connection that never becomes a well-behaved page: silent, an unfinished request, garbage, a
-// foreign Origin, opened with a frame cut before its end (a join that never comes whole; a few at a time),
-// or a request a byte at a time.
+// A page connection that never becomes a well-behaved page: silent, an unfinished request, garbage, a foreign
+// Origin, opened with a join frame cut before its end (a few at a time), or a request a byte at a time.
 async function pageGremlin(random, open) {
-  const kind = random(6);
+  const [kind, request, join] = [random(6), rawRequest(SITE), clientFrame(0x82, joinPayload({ port: 1 }))];
   let life = random(OPENING_MS * 1.5);
   const socket = await connected(WS_PORT);
   socket.resume();
-  if (kind === 1) write(socket, rawRequest(SITE).subarray(0, random(120)));
+  if (kind === 1) write(socket, request.subarray(0, random(120)));
   if (kind === 2) write(socket, bytesOf(random, 1 + random(400)));
   if (kind === 3) write(socket, rawRequest(`https://evil${random(9)}.example`));
   if (kind === 4 && open.count < 3) {
     open.count++;
     socket.once('close', () => open.count--);
-    write(socket, rawRequest(SITE));
-    const join = clientFrame(0x82, joinPayload({ port: 1 }));
+    write(socket, request);
     await sleep(20).then(() => write(socket, join.subarray(0, random(join.length))));
     life = random(3000);
   }
-  const request = rawRequest(SITE);
   for (let at = 0; kind === 5 && at < request.length - 4 && !socket.destroyed && running; at++) {
     await sleep(250).then(() => write(socket, request.subarray(at, at + 1)));
   }
   await Promise.race([closed(socket), sleep(life), halted]);
-  random(2) ? socket.destroy() : socket.resetAndDestroy();
+  drop(random, socket);
 }
 
 async function gremlinLoops() {
   const [gameRandom, pageRandom, open, pending] = [generator(2), generator(3), { count: 0 }, []];
   const pages = (async () => {
-    while (running) {
-      await sleep(200 + pageRandom(2000));
-      const burst = 1 + pageRandom(LONG ? 30 : 12);
-      for (let i = 0; i < burst; i++) pending.push(pageGremlin(pageRandom, open).catch(() => {}));
-    }
+    while (running && await sleep(200 + pageRandom(2000)).then(() => true))
+      for (let n = 1 + pageRandom(LONG ? 30 : 12); n--;) pending.push(pageGremlin(pageRandom, open).catch(() => {}));
   })();
   while (running) await sleep(100 + gameRandom(1500)).then(() => running && gameGremlin(gameRandom));
   await pages;
@@ -194,7 +160,7 @@ async function rawRoom(host, onSocket) {
   }).listen(0, host);
   await once(server, 'listening');
   cleanups.push(() => { sockets.forEach((socket) => socket.destroy()); server.close(); });
-  return server.address().port;
+  return { host, port: server.address().port };
 }
 
 async function makeRooms() {
@@ -203,44 +169,40 @@ async function makeRooms() {
     const server = await roomServer(VERSION, host, 0, { after: (done) => cleanups.push(done) });
     server.chats = [];
     server.on('playerJoin', (client) => client.on('chat', (packet) => server.chats.push(packet.message)));
-    return { server, port: server.socketServer.address().port };
+    return { server, host, port: server.socketServer.address().port };
   };
   const refusing = await rawRoom('127.0.0.2', () => {});
   cleanups.pop()();
-  // An address nobody answers on, so that a connect is never answered (the suite's namespace has it).
-  const silentHost = silentAddress();
-  // What answers the player: the room's status and pong and a login; for a room that cannot be reached the
-  // red status and a refusal naming it; for the others anything, even a close.
+  // What answers the player: the room's status and pong and a login; for a room that cannot be reached the red
+  // status and a refusal naming it; for the others anything, even a close.
   const reached = (o) => o.description && !o.description.includes('cannot be reached');
   const good = { pinged: (o) => reached(o) && o.latency >= 0, loggedIn: (o) => o.client };
   const unreachable = { pinged: (o) => o.description?.includes('cannot be reached'),
     loggedIn: (o) => o.endings?.some((text) => /Chaos \w+ by .* cannot be reached/.test(text)) };
   const any = { pinged: (o) => !o.timedOut, loggedIn: (o) => !o.timedOut };
   const floods = Array.from({ length: 32 }, (_, i) => frame([0x60 + i], bytesOf(random, random(3000))));
-  const flooding = (socket) => flood(socket, () => floods[random(32)]);
   const closing = (socket) => socket.once('data', () => {
     write(socket, frame([0x00], Buffer.alloc(300, 0x41)).subarray(0, random(300)));
     random(2) ? socket.end() : socket.resetAndDestroy();
   });
+  const silentHost = silentAddress(); // one nobody answers on, so a connect is never answered
   const rooms = [
     { name: 'real', ...good, ...(await real('127.0.0.1')) },
-    { name: 'realsix', host: '::1', ...good, ...(await real('::1')) },
-    { name: 'refusing', host: '127.0.0.2', port: refusing, ...unreachable },
+    { name: 'realsix', ...good, ...(await real('::1')) },
+    { name: 'refusing', ...refusing, ...unreachable },
     ...(silentHost ? [{ name: 'silent', host: silentHost, port: 25565, ...unreachable, bound: CONNECT_MS }] : []),
-    { name: 'stalling', host: '127.0.0.3', port: await rawRoom('127.0.0.3', (s) => s.resume()), ...any,
-      bound: SESSION_MS },
-    { name: 'flooding', host: '::1', port: await rawRoom('::1', flooding), ...any, bound: IDLE_MS },
-    { name: 'closing', port: await rawRoom('127.0.0.1', closing), ...any, bound: IDLE_MS },
-  ].map((room) => ({ ...room, payload: joinPayload({ host: room.host ?? '127.0.0.1', port: room.port,
+    { name: 'stalling', ...(await rawRoom('127.0.0.3', (s) => s.resume())), ...any, bound: SESSION_MS },
+    { name: 'flooding', ...(await rawRoom('::1', (s) => flood(s, () => floods[random(32)]))), ...any, bound: IDLE_MS },
+    { name: 'closing', ...(await rawRoom('127.0.0.1', closing)), ...any, bound: IDLE_MS },
+  ].map((room) => ({ ...room, payload: joinPayload({ host: room.host, port: room.port,
     roomName: `Chaos ${room.name}`, ownerName: 'Gremlin', nick: 'ChaosNick', siteData: 'chaos-site-data1' }) }));
   // The standby server answers a ping with its status but no pong, and a login with its text.
   return [{ name: 'standby', payload: Buffer.alloc(0), pinged: reached, loggedIn: (o) => o.endings?.length }, ...rooms];
 }
 
-// The player's attempts at one thing, tried again while the program turns them away, until `good(outcome)`.
-// The answer is due SLACK_MS after the room's bound, counted from the first try (PARKED_MS later when a
-// game client parked meanwhile), or from the end of the hold of one that flooded or read slowly and came
-// before the last try.
+// The player's attempts at one thing, tried again while the program turns them away, until `good(outcome)`. The
+// answer is due SLACK_MS after the room's bound, counted from the first try (PARKED_MS later when a game client
+// parked meanwhile), or from the end of the hold of one that flooded or read slowly and came before the last try.
 async function answered(what, { bound = 0 }, attemptOnce, good) {
   const began = Date.now();
   let outcome, tried;
@@ -252,7 +214,6 @@ async function answered(what, { bound = 0 }, attemptOnce, good) {
   do outcome = await attemptOnce(due() + 1000 - (tried = Date.now()));
   while (!good(outcome) && Date.now() < due() && await sleep(100).then(() => true));
   const [ms, said] = [Date.now() - began, JSON.stringify(outcome, (key, value) => (key === 'client' ? 'in' : value))];
-  trace(`cycle ${cycle}, ${what}: ${ms} ms to log line ${program.mark()}, ${said.slice(0, 100)}`);
   if (!good(outcome)) violation(`${what}: ${outcome.timedOut ? 'no answer' : said.slice(0, 300)} after ${ms} ms`);
   else if (began + ms > due()) violation(`${what}: answered after ${ms} ms, ${began + ms - due()} ms late`);
   return outcome;
@@ -331,18 +292,16 @@ before(async () => {
   if (!skip) figures.start = { fds: descriptors(), rssKb: residentKb() };
 });
 after(async () => {
-  running = false;
-  halt();
+  stop();
   page?.terminate();
   cleanups.forEach((done) => done());
   await program?.stop();
   process.stderr.write(`# chaos figures: ${JSON.stringify(figures)} (NIMBREL_CHAOS_SEED=${SEED})\n`);
-  if (TRACE) writeFileSync(TRACE, program.lines.join('\n'));
 });
 
 test('amid misbehaving game clients, pages and room servers, the player and page are answered in time', async () => {
   const gremlinsDone = gremlinLoops();
-  await session(await makeRooms()).finally(() => { running = false; halt(); });
+  await session(await makeRooms()).finally(stop);
   await gremlinsDone;
   figures.run = { cycles: cycle, gremlins: gremlins.length, lines: program.mark(), failures: violations.length };
   assert.deepEqual(violations, [], `NIMBREL_CHAOS_SEED=${SEED}: ${violations.length} failures`);

@@ -52,6 +52,10 @@ inline constexpr int idle_limit_ms = 10000;
 // A connection to a room server that has neither succeeded nor failed by
 // then counts as failed: the room cannot be reached.
 inline constexpr int connect_limit_ms = 10000;
+// A status request (the server list) waits no longer than this for that
+// connection: the room is then shown as not answering, well within the
+// game's own wait.
+inline constexpr int status_connect_limit_ms = 5000;
 
 // A game client's connection after its farewell: the sending side is shut
 // and what the client still sends is read, at most linger_read_max bytes a

@@ -268,7 +268,9 @@ bool proxy_in_session()
 
 std::int64_t proxy_connect_deadline()
 {
-    return room_server_pending ? connect_started + connect_limit_ms : -1;
+    if (!room_server_pending)
+        return -1;
+    return connect_started + (status_waiting() ? status_connect_limit_ms : connect_limit_ms);
 }
 
 handler_step proxy_connect_timed_out()

@@ -31,7 +31,8 @@ bool proxy_status_waits();
 bool proxy_in_session();
 
 // When the connection to the room server counts as failed if it has not been
-// made by then; -1 once it has been, or has failed.
+// made by then (sooner while a status request waits for it); -1 once it has
+// been, or has failed.
 std::int64_t proxy_connect_deadline();
 // The connection took too long: the room cannot be reached.
 handler_step proxy_connect_timed_out();

@@ -5,9 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 export WINEPREFIX=$PWD/build-windows/wineprefix WINEDEBUG=-all
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
-[[ -f $WINEPREFIX/system.reg ]] || wineboot -i >/dev/null 2>&1
+# Bounded, like every Wine step: a hang ends as a failure.
+[[ -f $WINEPREFIX/system.reg ]] || timeout 600 wineboot -i >/dev/null 2>&1
 for corpus in fuzz/corpus/*/; do
   target=$(basename "$corpus")
   printf '%s: ' "$target"
-  wine "build-windows/fuzz/${target}_fuzz.exe" "$corpus" 2>/dev/null
+  timeout 300 wine "build-windows/fuzz/${target}_fuzz.exe" "$corpus" 2>/dev/null
 done

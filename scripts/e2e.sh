@@ -32,7 +32,7 @@ if [[ $program == *.exe ]]; then
   export WINEPREFIX=$(dirname "$program")/wineprefix WINEDEBUG=-all
   trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
   if [[ ! -f $WINEPREFIX/system.reg ]]; then
-    wineboot -i >/dev/null 2>&1
+    timeout 600 wineboot -i >/dev/null 2>&1
   fi
   wineserver -p 60 >/dev/null 2>&1 || true
 fi
@@ -43,4 +43,11 @@ files=(${E2E_FILES:-*.test.mjs})
 if [[ -n ${E2E_FILTER:-} ]]; then
   files=($(printf '%s\n' "${files[@]}" | grep -E "$E2E_FILTER"))
 fi
-node --test --test-concurrency=1 "${@:2}" "${files[@]}"
+# Every test, and every file as a whole, has a time limit, so that a hang ends
+# as a failure that names it; a file whose tests have all ended exits even if
+# something of it is still open (Node 20.14 and later).
+limit=900
+[[ ${NIMBREL_SOAK:-} == long ]] && limit=1800
+flags=(--test-concurrency=1 --test-timeout=$((limit * 1000)))
+node --test-force-exit -e 0 2>/dev/null && flags+=(--test-force-exit)
+node --test "${flags[@]}" "${@:2}" "${files[@]}"

@@ -22,13 +22,13 @@ diff -r "$work/first/dist" "$work/second/dist"
 cat "$work/first/dist/SHA256SUMS"
 
 # The kit's package: the program's version, the repository's licence.
-program_version=$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+version=$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 kit_version=$(node -p 'require("./web/package.json").version')
-[[ $kit_version == "$program_version" ]] || fail "web/package.json has version $kit_version, the program $program_version"
-grep -q "^export const version = '$program_version';" web/nimbrel-companion.js ||
-  fail "the kit's version export is not $program_version"
+[[ $kit_version == "$version" ]] || fail "web/package.json has version $kit_version, the program $version"
+grep -q "^export const version = '$version';" web/nimbrel-companion.js ||
+  fail "the kit's version export is not $version"
 cmp -s LICENSE web/LICENSE || fail "web/LICENSE differs from LICENSE"
-grep -qx package/LICENSE < <(tar -tzf "$work/first/dist/nimbrel-companion-$program_version.tgz") ||
+grep -qx package/LICENSE < <(tar -tzf "$work/first/dist/nimbrel-companion-$version.tgz") ||
   fail "the kit's tarball has no LICENSE"
 
 # The developer build greets pages of http://localhost, and no others. (It
@@ -50,7 +50,6 @@ icotool -x -w 32 -o "$work/logo.png" assets/logo.ico
 wrestool -x --type=group_icon -o "$work/program.ico" "$exe" &&
   icotool -x -w 32 -o "$work/program.png" "$work/program.ico" && cmp -s "$work/program.png" "$work/logo.png" ||
   fail "the program's 32 px icon is not the logo"
-version=$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 info=$(wrestool -x --raw --type=16 "$exe" | strings -el)
 grep -qx 'Nimbrel Client' <<<"$info" && grep -qx "$version" <<<"$info" ||
   fail "the version information lacks the name or $version"

@@ -46,8 +46,8 @@ test('without a standard output the log goes to a file that moves aside at 1 MiB
   for (const folder of folders()) rmSync(folder, { recursive: true, force: true });
   const first = startCopy();
   t.after(() => {
-    execFileSync('wineserver', ['-k'], { stdio: 'ignore' });
-    execFileSync('wineserver', ['-w'], { stdio: 'ignore' });
+    execFileSync('wineserver', ['-k'], { stdio: 'ignore', timeout: 30000 });
+    execFileSync('wineserver', ['-w'], { stdio: 'ignore', timeout: 30000 });
     first.kill('SIGKILL');
   });
   await until(() => /\[MISC\] minecraft master assigned: \d+\n/.test(read('nimbrel-client.log')),
@@ -89,7 +89,7 @@ test('without a standard output the log goes to a file that moves aside at 1 MiB
   await until(() => ownLog() !== secondLog && startLine.test(ownLog()), 'the third copy\'s own log');
   const [thirdLine] = ownLog().match(startLine);
   const kept = read('nimbrel-client.log');
-  execFileSync('wine', ['taskkill', '/f', '/pid', firstLine.match(/process (\d+)/)[1]], { stdio: 'ignore' });
+  execFileSync('wine', ['taskkill', '/f', '/pid', firstLine.match(/process (\d+)/)[1]], { stdio: 'ignore', timeout: 60000 });
   await until(() => read('nimbrel-client.log').includes('[MISC] minecraft master assigned', kept.length),
     'the third copy taking over', { timeoutMs: 30000 * SLOW });
   assert.ok(read('nimbrel-client.log').slice(kept.length).startsWith(thirdLine), 'the third copy\'s first line');

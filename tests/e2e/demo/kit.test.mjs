@@ -65,3 +65,19 @@ test('connect() resolves with the record; every page sees each echo; a command w
   fake.stop();
   assert.deepEqual([await dropped, await closed], ['closed', { code: 1006, wasOpen: true }]);
 });
+
+test('reconnecting waits twice as long after each failure, up to its bound, and starts over after an opening', async () => {
+  fake = new FakeCompanion().install();
+  fake.stop();
+  const page = companion({ reconnect: { initialDelayMs: 10, maxDelayMs: 40 } });
+  const seen = [];
+  for (const type of ['reconnecting', 'open']) page.addEventListener(type, (e) => seen.push(e.detail?.delayMs ?? type));
+  await reason(page.connect());
+  while (seen.length < 4) await event(page, 'reconnecting');
+  fake.start();
+  await event(page, 'open');
+  fake.stop();
+  fake.start();
+  await event(page, 'open');
+  assert.deepEqual([seen.slice(0, 4), seen.slice(-3)], [[10, 20, 40, 40], ['open', 10, 'open']]);
+});

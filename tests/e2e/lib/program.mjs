@@ -88,8 +88,8 @@ export class Program {
     if (isWindowsProgram) {
       // Wine's server can keep a killed program's listening socket on its books (the port then stays refused
       // to the next program), so the whole Wine session of this prefix ends with the program.
-      execFileSync('wineserver', ['-k'], { stdio: 'ignore' });
-      execFileSync('wineserver', ['-w'], { stdio: 'ignore' });
+      execFileSync('wineserver', ['-k'], { stdio: 'ignore', timeout: 30000 });
+      execFileSync('wineserver', ['-w'], { stdio: 'ignore', timeout: 30000 });
       killStrays();
     }
     if (!diedEarly) {

@@ -42,7 +42,8 @@ function generator(actor) {
 const bytesOf = (random, n) => Buffer.from(Array.from({ length: n }, () => random(256)));
 const closed = (socket) => new Promise((done) => (socket.destroyed ? done() : socket.once('close', done)));
 const write = (socket, bytes) => !socket.destroyed && socket.writable && socket.write(bytes, () => {});
-const drop = (random, socket) => (random(2) ? socket.destroy() : socket.resetAndDestroy());
+// (Node never ends a process in which a connecting socket was reset.)
+const drop = (random, socket) => (random(2) || socket.connecting ? socket.destroy() : socket.resetAndDestroy());
 function flood(socket, next) {
   const more = () => { while (write(socket, next())); };
   socket.on('drain', more);

@@ -102,14 +102,18 @@ soak: build asan
 	NIMBREL_SOAK=long E2E_FILTER=chaos ./scripts/e2e.sh build/nimbrel-client
 	NIMBREL_SOAK=long E2E_FILTER=chaos ./scripts/e2e.sh build-asan/nimbrel-client
 
+# The end-to-end suites mostly wait on their peers: beside them, at the lowest
+# CPU priority, the fuzzers, the release check and the demo's test build and
+# run, their output shown once the suites are done.
+BESIDE_LOG = build/beside-e2e.log
 test: deps
 	$(MAKE) build asan windows
 	$(MAKE) unit
-	$(MAKE) fuzz-short replay-windows
-	$(MAKE) e2e
-	$(MAKE) dist-check
-	$(MAKE) demo-test
-	$(MAKE) scripts-check format-check
+	$(MAKE) replay-windows scripts-check format-check
+	$(Q)nice -n 19 $(MAKE) fuzz-short dist-check demo-test >$(BESIDE_LOG) 2>&1 & beside=$$!; \
+	  $(MAKE) e2e; e2e=$$?; wait $$beside; done=$$?; \
+	  echo "--- beside the end-to-end suites: fuzz-short dist-check demo-test"; cat $(BESIDE_LOG); \
+	  [ $$e2e = 0 ] && [ $$done = 0 ] || { echo "make test: failed (e2e $$e2e, beside $$done)"; exit 1; }
 
 # The release archives and their checksums in dist/ (see README, "Download and verify").
 dist:

@@ -195,9 +195,8 @@ std::int64_t check_handler(std::int64_t now)
     if (handle_kind == handle_none)
         return -1;
     // A farewell that waits for the packet in flight has a bound of its own.
-    std::int64_t farewell = handle_kind == handle_proxy ? proxy_deadline(now) : -1;
-    if (handle_kind == handle_none)
-        return -1;
+    if (handle_kind == handle_proxy && proxy_farewell_deadline() >= 0 && now >= proxy_farewell_deadline())
+        act_on(proxy_farewell_timed_out());
     int limit = handler_draining ? short_wait_limit_ms : relay_stall_limit_ms;
     if (handler_draining && (out_stalled(client_out, now, limit) || out_stalled(server_out, now, limit))) {
         end_drained_handler();
@@ -220,9 +219,8 @@ std::int64_t check_handler(std::int64_t now)
     if (handle_kind == handle_none)
         return -1;
     std::int64_t next = earlier(out_deadline(client_out, limit), out_deadline(server_out, limit));
-    next = earlier(farewell, next);
     if (handle_kind == handle_proxy)
-        next = earlier(proxy_connect_deadline(), next);
+        next = earlier(proxy_farewell_deadline(), earlier(proxy_connect_deadline(), next));
     if (!handler_draining && !may_idle)
         next = earlier(handler_heard_at + idle_limit_ms, next);
     return next;

@@ -8,6 +8,7 @@
 #include "game/protocol.h"
 #include "game/status.h"
 #include "host/log.h"
+#include "proxy/proxy.h"
 
 #include <cstring>
 
@@ -166,7 +167,7 @@ bool on_packet(packet_reader& r)
 
 } // namespace
 
-bool status_waiting()
+bool proxy_status_waits()
 {
     return status_deferred;
 }

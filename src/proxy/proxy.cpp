@@ -64,12 +64,6 @@ bool below_bound(const out_buffer& out, bool& held)
     return !held;
 }
 
-// Ends the proxy after a failed send of waiting output.
-handler_step write_or_end(out_buffer& out)
-{
-    return out_write(out) ? handler_step::going_on : handler_step::end_now;
-}
-
 // While a farewell waits for the packet in flight toward the game client to
 // end: when the wait gives up; -1 while no farewell waits.
 std::int64_t farewell_due = -1;
@@ -256,11 +250,6 @@ bool proxy_in_status()
     return next_state == next_state_status;
 }
 
-bool proxy_status_waits()
-{
-    return status_waiting();
-}
-
 bool proxy_in_session()
 {
     return nick_replaced;
@@ -270,7 +259,7 @@ std::int64_t proxy_connect_deadline()
 {
     if (!room_server_pending)
         return -1;
-    return connect_started + (status_waiting() ? status_connect_limit_ms : connect_limit_ms);
+    return connect_started + (proxy_status_waits() ? status_connect_limit_ms : connect_limit_ms);
 }
 
 handler_step proxy_connect_timed_out()
@@ -346,15 +335,17 @@ handler_step proxy_server_received(std::int32_t got)
     return handler_step::end_after_output;
 }
 
-std::int64_t proxy_deadline(std::int64_t now)
+std::int64_t proxy_farewell_deadline()
 {
-    if (farewell_due < 0 || now < farewell_due)
-        return farewell_due;
+    return farewell_due;
+}
+
+handler_step proxy_farewell_timed_out()
+{
     farewell_due = -1;
     log_line(tag_proxy, "no farewell: the packet in flight did not end within %d s",
              short_wait_limit_ms / 1000);
-    close_handler();
-    return -1;
+    return handler_step::end_now;
 }
 
 bool proxy_wants_client()
@@ -401,7 +392,8 @@ handler_step proxy_server_writable()
         if (step != handler_step::going_on)
             return step;
     }
-    return server_heard ? write_or_end(server_out) : handler_step::going_on;
+    // A failed send of waiting output ends the proxy.
+    return !server_heard || out_write(server_out) ? handler_step::going_on : handler_step::end_now;
 }
 
 handler_step game_client_room_changed()

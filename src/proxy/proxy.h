@@ -60,9 +60,11 @@ handler_step proxy_server_writable();
 // Hands over what waits for the game client; a failed send ends the proxy.
 handler_step proxy_client_writable();
 
-// Ends a farewell's wait for the packet in flight once its bound has passed,
-// closing the proxy plainly; returns when that wait gives up, -1 for none.
-std::int64_t proxy_deadline(std::int64_t now);
+// When a farewell's wait for the packet in flight gives up, -1 while no
+// farewell waits.
+std::int64_t proxy_farewell_deadline();
+// The wait gave up: the proxy ends plainly, without its farewell.
+handler_step proxy_farewell_timed_out();
 
 // The farewell of a proxy after a room command. A proxied game that can
 // follow is sent on to the new room with a Transfer packet; any other is

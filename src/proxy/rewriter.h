@@ -59,7 +59,6 @@ std::int32_t mitm_s2c_run(std::uint8_t* bytes, std::int32_t count, bool* whole);
 // 0 when nothing waited, -1 when the document did not fit. status_reset
 // forgets what waited, as for a new proxy.
 std::int32_t status_take_deferred(const std::uint8_t** bytes);
-bool status_waiting();
 void status_reset();
 
 // Clears both readers and the shared state, as for a new proxy.

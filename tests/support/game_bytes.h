@@ -46,23 +46,22 @@ inline bytes frame(const bytes& body, std::int32_t prefix_bytes = 0)
     return cat({varint(static_cast<std::int32_t>(body.size()), prefix_bytes), body});
 }
 
+// A string field: its length, then its bytes.
+inline bytes field(std::string_view s)
+{
+    return cat({varint(static_cast<std::int32_t>(s.size())), text(s)});
+}
+
 // Port 25565; with protocol 767, the body is the address's length plus 7 bytes.
 inline bytes handshake(std::int32_t next, std::int32_t prefix_bytes = 0,
                        std::string_view address = "localhost", std::int32_t protocol = 767)
 {
-    return frame(cat({{0x00},
-                      varint(protocol),
-                      varint(static_cast<std::int32_t>(address.size())),
-                      text(address),
-                      {0x63, 0xDD},
-                      varint(next)}),
-                 prefix_bytes);
+    return frame(cat({{0x00}, varint(protocol), field(address), {0x63, 0xDD}, varint(next)}), prefix_bytes);
 }
 
 inline bytes login_start(std::string_view name, const bytes& after = {}, std::int32_t prefix_bytes = 0)
 {
-    return frame(cat({{0x00}, varint(static_cast<std::int32_t>(name.size())), text(name), after}),
-                 prefix_bytes);
+    return frame(cat({{0x00}, field(name), after}), prefix_bytes);
 }
 
 // What the socket holds now, up to most bytes.

@@ -6,22 +6,20 @@
 #include <string>
 
 struct log_capture {
+    static inline std::string captured;
     log_capture()
     {
-        text().clear();
-        log_set_sink(append);
+        captured.clear();
+        log_set_sink([](const char* line, std::int32_t length) {
+            captured.append(line, static_cast<std::size_t>(length));
+        });
     }
     ~log_capture()
     {
         log_set_sink(nullptr);
     }
-    static std::string& text()
+    std::string& text()
     {
-        static std::string captured;
         return captured;
-    }
-    static void append(const char* line, std::int32_t length)
-    {
-        text().append(line, static_cast<std::size_t>(length));
     }
 };

@@ -57,6 +57,7 @@ TEST(StageFollower, FollowsEachConnectionToTheStageTheClientReadsInHoweverTheStr
     const auto stage = [](game_stage s, bool packed = false) { return form_text({s, 0, nullptr, packed}); };
     const bytes hello_769 = hello(769, 2);
     const bytes compression = frame(cat({{0x03}, varint(256)}));
+    const passage compressed_login = s2c(frame(cat({varint(300), bytes(20, 0x78)})));
     const std::vector<passage> login_769 = {c2s(hello(769, 2)), c2s(login_start("Steve")), s2c(compression),
                                             s2c(packed(login_success))};
     auto with = [](std::vector<passage> base, std::initializer_list<passage> more) {
@@ -89,11 +90,10 @@ TEST(StageFollower, FollowsEachConnectionToTheStageTheClientReadsInHoweverTheStr
         // A compressed packet in the login may be Login Success: only the
         // client's acknowledgement settles it.
         {"compressed login packet, unsettled",
-         {c2s(hello(769, 2)), s2c(compression), s2c(frame(cat({varint(300), bytes(20, 0x78)})))},
+         {c2s(hello(769, 2)), s2c(compression), compressed_login},
          stage(unknown)},
         {"compressed login packet, settled",
-         {c2s(hello(769, 2)), s2c(compression), s2c(frame(cat({varint(300), bytes(20, 0x78)}))),
-          c2s(packed({0x03}))},
+         {c2s(hello(769, 2)), s2c(compression), compressed_login, c2s(packed({0x03}))},
          stage(configuration, true)},
         {"compressed packet the size of a stage change", with(play_769, {s2c(frame({0x01, 0x78, 0x9C}))}),
          stage(unknown)},

@@ -5,7 +5,7 @@ import { randomBytes } from 'node:crypto';
 import assert from 'node:assert/strict';
 import { MC_PORT, SITE_DOMAIN, SLOW } from './lib/program.mjs';
 import { connectSending } from './lib/net.mjs';
-import { handshake, statusRequest, loginDisconnectText } from './lib/game.mjs';
+import { handshake, statusRequest } from './lib/game.mjs';
 import { command, joinPayload } from './lib/ws.mjs';
 import { roomServer, gameClient } from './lib/rooms.mjs';
 import { session } from './lib/session.mjs';
@@ -59,15 +59,6 @@ for (const version of ['1.8.8', '1.12.2', '1.16.5', '1.20.4', '1.20.6', '1.21.4'
     next.close();
   });
 }
-
-test('a game still logging in gets the login stage\'s disconnect', async (t) => {
-  const [a, b] = [await server('1.21.4', t), await server('1.21.4', t)];
-  await join(a, A);
-  const game = await connectSending(MC_PORT, handshake(2));
-  await until(() => a.intents.length === 1, 'room A saw the handshake');
-  await join(b, B);
-  assert.equal(loginDisconnectText(await game.until()), switched);
-});
 
 // A room server that sends a player a 300 KB plugin message in two parts, a third first and the rest `pause` ms
 // later, or with `cut` the end of its connection instead.

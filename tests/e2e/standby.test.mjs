@@ -57,11 +57,7 @@ test('minecraft-server-util reads the standby status document, and its ping goes
     await client.flush();
     await client.ensureBufferedData(await client.readVarInt());
     assert.equal(await client.readVarInt(), 0x00, 'packet id of the status response');
-    const document = JSON.parse(await client.readStringVarInt());
-    const png = Buffer.from(document.favicon.replace(/^data:image\/png;base64,/, ''), 'base64');
-    assert.deepEqual([png.subarray(0, 16).toString('hex'), png.readUInt32BE(16), png.readUInt32BE(20), png[24], png[25]],
-      ['89504e470d0a1a0a0000000d49484452', 64, 64, 8, 6], 'PNG signature, IHDR: width, height, bits, colour type 6 (RGBA)');
-    assert.deepEqual(document, standbyStatus);
+    assert.deepEqual(JSON.parse(await client.readStringVarInt()), standbyStatus);
   } finally {
     client.close();
   }

@@ -248,15 +248,10 @@ TEST_F(Proxy, TheStatusExchangeIsAnsweredHereAndTheServersOwnAnswersAreDroppedTh
     EXPECT_TRUE(login.server.empty());
 }
 
-TEST_F(Proxy, PacketsOfAnySizePassIntactBothWays)
+// Packets of every size pass intact both ways (the random streams and the
+// end-to-end sessions); one too long to inspect passes uninspected.
+TEST_F(Proxy, APacketTooLongToInspectPassesUninspectedAndTheStageStaysAsItWas)
 {
-    const bytes login = cat({handshake(2), login_start("Player")});
-    for (std::size_t body : {16384u, 16385u, 1u << 20}) {
-        bytes both = cat({packet(0x30, body - 1), packet(0x31, 10)});
-        EXPECT_TRUE(rewrite(mitm_c2s, both, login).server == both) << "client to server, body " << body;
-        EXPECT_TRUE(rewrite(mitm_s2c, both, login).client == both) << "server to client, body " << body;
-    }
-    // Too long to inspect: passed on uninspected, and the stage stays as it was.
     log.text().clear();
     bytes big = frame(cat({{0x00}, bytes(20000, 0x42)}));
     outcome status = rewrite(mitm_c2s, cat({big, frame({0x00})}), handshake(1));

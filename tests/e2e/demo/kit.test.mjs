@@ -66,6 +66,20 @@ test('connect() resolves with the record; every page sees each echo; a command w
   assert.deepEqual([await dropped, await closed], ['closed', { code: 1006, wasOpen: true }]);
 });
 
+test('bad calls reject as promises with their reason; an aborted join rejects with the signal\'s reason, yet lands',
+  async () => {
+    fake = new FakeCompanion().install();
+    const [fresh, page] = [companion(), companion()];
+    await page.connect();
+    const bad = [fresh.join({ ...room, nick: 'bad name!' }), fresh.join({ ...room, port: '25565x' }), fresh.join(room),
+      page.join({ ...room, nick: 'A'.repeat(17) })];
+    const [controller, landed] = [new AbortController(), event(page, 'record')];
+    const join = page.join({ ...room, port: 25571 }, { signal: controller.signal });
+    controller.abort();
+    assert.deepEqual([await Promise.all(bad.map(reason)), await join.catch((e) => e.name), (await landed).port],
+      [['invalid-name', 'invalid-room', 'not-connected', 'invalid-name'], 'AbortError', 25571]);
+  });
+
 test('reconnecting waits twice as long after each failure, up to its bound, and starts over after an opening', async () => {
   fake = new FakeCompanion().install();
   fake.stop();

@@ -195,8 +195,10 @@ std::int64_t check_handler(std::int64_t now)
     if (handle_kind == handle_none)
         return -1;
     // A farewell that waits for the packet in flight has a bound of its own.
-    if (handle_kind == handle_proxy && proxy_farewell_deadline() >= 0 && now >= proxy_farewell_deadline())
+    if (handle_kind == handle_proxy && proxy_farewell_deadline() >= 0 && now >= proxy_farewell_deadline()) {
         act_on(proxy_farewell_timed_out());
+        return -1;
+    }
     int limit = handler_draining ? short_wait_limit_ms : relay_stall_limit_ms;
     if (handler_draining && (out_stalled(client_out, now, limit) || out_stalled(server_out, now, limit))) {
         end_drained_handler();

@@ -56,11 +56,18 @@ run: build
 deps:
 	$(Q)$(DEPS)
 
+# The unit tests build in folders of their own, plain and with the sanitizers,
+# so that they never reconfigure the programs' folders (which the end-to-end
+# suites may be running from).
 unit:
 	$(Q)$(DEPS) unit
-	$(Q)$(MAKE) build asan TESTS=ON
-	$(Q)cd build && ctest --output-on-failure --progress -j $(JOBS)
-	$(Q)cd build-asan && ctest --output-on-failure --progress -j $(JOBS)
+	$(Q)cmake -S . -B build-unit -DCMAKE_BUILD_TYPE=Release -DNIMBREL_TESTS=ON $(CMAKE_OPTIONS) >/dev/null
+	$(Q)cmake --build build-unit -j $(JOBS)
+	$(Q)cmake -S . -B build-unit-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBREL_SANITIZE=ON \
+	  -DNIMBREL_TESTS=ON $(CMAKE_OPTIONS) >/dev/null
+	$(Q)cmake --build build-unit-asan -j $(JOBS)
+	$(Q)cd build-unit && ctest --output-on-failure --progress -j $(JOBS)
+	$(Q)cd build-unit-asan && ctest --output-on-failure --progress -j $(JOBS)
 
 e2e-linux: build
 	$(Q)$(DEPS) e2e
@@ -103,17 +110,18 @@ soak: build asan
 	NIMBREL_SOAK=long E2E_FILTER=chaos ./scripts/e2e.sh build-asan/nimbrel-client
 
 # The end-to-end suites mostly wait on their peers: beside them, at the lowest
-# CPU priority, the fuzzers, the release check and the demo's test build and
-# run, their output shown once the suites are done.
+# CPU priority, the unit tests, the fuzzers, the release check and the demo's
+# test build and run, their output shown once the suites are done.
+BESIDE = unit fuzz-short dist-check demo-test
 BESIDE_LOG = build/beside-e2e.log
 test: deps
 	$(MAKE) build asan windows
-	$(MAKE) unit
 	$(MAKE) replay-windows scripts-check format-check
-	$(Q)nice -n 19 $(MAKE) fuzz-short dist-check demo-test >$(BESIDE_LOG) 2>&1 & beside=$$!; \
-	  $(MAKE) e2e; e2e=$$?; wait $$beside; done=$$?; \
-	  echo "--- beside the end-to-end suites: fuzz-short dist-check demo-test"; cat $(BESIDE_LOG); \
-	  [ $$e2e = 0 ] && [ $$done = 0 ] || { echo "make test: failed (e2e $$e2e, beside $$done)"; exit 1; }
+	$(Q){ start=$$(date +%s); nice -n 19 $(MAKE) $(BESIDE) >$(BESIDE_LOG) 2>&1; \
+	  echo "exit $$? after $$(($$(date +%s) - start)) s" >>$(BESIDE_LOG); } & beside=$$!; \
+	  $(MAKE) e2e; e2e=$$?; wait $$beside; \
+	  echo "--- beside the end-to-end suites: $(BESIDE)"; cat $(BESIDE_LOG); \
+	  [ $$e2e = 0 ] && tail -n 1 $(BESIDE_LOG) | grep -q '^exit 0 ' || { echo "make test: failed"; exit 1; }
 
 # The release archives and their checksums in dist/ (see README, "Download and verify").
 dist:

@@ -43,15 +43,6 @@ async function within(limit, what, action) {
   return result;
 }
 
-// After the stall line the handler closes and a new game client is served.
-async function droppedAfterStall(since, line) {
-  const at = await s.program.waitForLine(line, { since, timeoutMs: 45000 * SLOW });
-  await s.program.waitForLine(/./, { since: at + 1 });
-  assert.equal(s.program.lines[at + 1], '[PROXY] close, handle_kind 1');
-  const game = await connectSending(MC_PORT, Buffer.concat([handshake(1), statusRequest]));
-  await game.until((peer) => peer.received.length > 100, 'a status response').finally(() => game.close());
-}
-
 test('a frozen game client: pages are served and a join ends it; left alone it is dropped after 30 s, ' +
   'while sixteen idle connections lose their slots after 10 s', async (t) => {
   await stalledSession(t, { serverReads: true });
@@ -89,7 +80,12 @@ test('a frozen game client: pages are served and a join ends it; left alone it i
   await Promise.all(idle.map((peer) => peer.until(undefined, 'the idle connection closed', 15000 * SLOW)));
   assert.ok(Date.now() - opened >= 9500, `idle connections closed after ${Date.now() - opened} ms`);
   s.page = await openPage();
-  await droppedAfterStall(since, '[PROXY] game client stalled');
+  // After the stall line the handler closes and a new game client is served.
+  const at = await s.program.waitForLine('[PROXY] game client stalled', { since, timeoutMs: 45000 * SLOW });
+  await s.program.waitForLine(/./, { since: at + 1 });
+  assert.equal(s.program.lines[at + 1], '[PROXY] close, handle_kind 1');
+  const game = await connectSending(MC_PORT, Buffer.concat([handshake(1), statusRequest]));
+  await game.until((peer) => peer.received.length > 100, 'a status response').finally(() => game.close());
 });
 
 // (Its 30 s bound is the unit tests' to check: the game client's above waits out the bound once per build.)

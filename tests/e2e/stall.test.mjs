@@ -75,7 +75,7 @@ test('a frozen game client: pages are served and a join ends it; left alone it i
   assert.ok(idle.every((peer) => !peer.closed), 'the other 15 stay');
   const freed = s.program.mark();
   [5, 2].forEach((slot) => idle[slot].close());
-  await until(() => s.program.linesSince(freed).filter((line) => line.startsWith('[WS] close')).length === 2, 'two closes');
+  await until(() => s.program.linesSince(freed).filter((line) => line.startsWith('[WS] close')).length >= 2, 'two closes');
   for (const slot of [2, 5]) await put(slot);
   await Promise.all(idle.map((peer) => peer.until(undefined, 'the idle connection closed', 15000 * SLOW)));
   assert.ok(Date.now() - opened >= 9500, `idle connections closed after ${Date.now() - opened} ms`);

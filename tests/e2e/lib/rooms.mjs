@@ -4,12 +4,13 @@ import mc from 'minecraft-protocol';
 import minecraftData from 'minecraft-data';
 import { MC_PORT } from './program.mjs';
 
-// A room server on `port` (compression on, as by default) that logs its players in and keeps the plugin
+// A room server on `port` (0: where the system puts it; compression on, as by default) that logs its players in and keeps the plugin
 // messages they send, and the handshake intent of every connection; it stops when test `t` ends.
 export async function roomServer(version, host, port, t) {
   const server = Object.assign(mc.createServer({ host, port, version, 'online-mode': false, motd: 'room server' }),
-    { port, players: [], intents: [] });
+    { players: [], intents: [] });
   await once(server, 'listening');
+  server.port = server.socketServer.address().port;
   server.on('connection', (client) => client.on('set_protocol', (packet) => server.intents.push(packet.nextState)));
   server.on('playerJoin', (client) => {
     server.players.push(Object.assign(client, { received: [] }));

@@ -11,7 +11,9 @@ import { openPage, joinPayload, command } from './ws.mjs';
 export const LOGIN = Buffer.concat([handshake(2), loginStart('Player_One')]);
 
 // Starts the program and opens the page before the file's tests, and stops
-// both after them. Room servers take ports from firstPort on.
+// both after them. Ports where nothing listens are taken from firstPort on;
+// room servers listen where the system puts them (a fixed port may be one the
+// program's own connections were given).
 export function session(firstPort) {
   const s = { nextPort: firstPort };
   before(async () => {
@@ -33,7 +35,7 @@ export function session(firstPort) {
     const server = net.createServer((socket) => {
       connections.push(new Peer(socket));
       onConnection(connections.at(-1));
-    }).listen(s.nextPort++, '127.0.0.1');
+    }).listen(0, '127.0.0.1');
     await once(server, 'listening');
     t.after(() => { connections.forEach((peer) => peer.close()); server.close(); });
     return { port: server.address().port, connections };

@@ -22,6 +22,9 @@ DEPS = ./scripts/install-deps.sh
 # The unit tests are configured only where they run (`make unit`), so that
 # `make build` and `make run` need no GoogleTest.
 TESTS ?= OFF
+# The folders of the plain and the sanitizer build (`make unit` has its own).
+BUILD_DIR ?= build
+ASAN_DIR ?= build-asan
 
 .PHONY: all build windows asan run test deps unit e2e e2e-linux e2e-asan e2e-windows \
   fuzz-build fuzz fuzz-short replay-windows soak bench dist dist-check demo demo-build demo-test \
@@ -31,16 +34,16 @@ all: build
 
 build:
 	$(Q)$(DEPS) build
-	$(Q)cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DNIMBREL_TESTS=$(TESTS) $(CMAKE_OPTIONS) >/dev/null
-	$(Q)cmake --build build -j $(JOBS)
-	@echo "built build/nimbrel-client"
+	$(Q)cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release -DNIMBREL_TESTS=$(TESTS) $(CMAKE_OPTIONS) >/dev/null
+	$(Q)cmake --build $(BUILD_DIR) -j $(JOBS)
+	@echo "built $(BUILD_DIR)/nimbrel-client"
 
 asan:
 	$(Q)$(DEPS) build
-	$(Q)cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBREL_SANITIZE=ON \
+	$(Q)cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBREL_SANITIZE=ON \
 	  -DNIMBREL_TESTS=$(TESTS) $(CMAKE_OPTIONS) >/dev/null
-	$(Q)cmake --build build-asan -j $(JOBS)
-	@echo "built build-asan/nimbrel-client"
+	$(Q)cmake --build $(ASAN_DIR) -j $(JOBS)
+	@echo "built $(ASAN_DIR)/nimbrel-client"
 
 windows:
 	$(Q)$(DEPS) windows
@@ -61,11 +64,7 @@ deps:
 # suites may be running from).
 unit:
 	$(Q)$(DEPS) unit
-	$(Q)cmake -S . -B build-unit -DCMAKE_BUILD_TYPE=Release -DNIMBREL_TESTS=ON $(CMAKE_OPTIONS) >/dev/null
-	$(Q)cmake --build build-unit -j $(JOBS)
-	$(Q)cmake -S . -B build-unit-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBREL_SANITIZE=ON \
-	  -DNIMBREL_TESTS=ON $(CMAKE_OPTIONS) >/dev/null
-	$(Q)cmake --build build-unit-asan -j $(JOBS)
+	$(Q)$(MAKE) build asan TESTS=ON BUILD_DIR=build-unit ASAN_DIR=build-unit-asan
 	$(Q)cd build-unit && ctest --output-on-failure --progress -j $(JOBS)
 	$(Q)cd build-unit-asan && ctest --output-on-failure --progress -j $(JOBS)
 

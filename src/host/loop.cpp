@@ -93,10 +93,15 @@ std::int64_t handler_parked_at()
     return handler_heard_at + (session ? parked_session_ms : parked_give_way_ms);
 }
 
+// Whether a deadline (-1 standing for none) has come.
+bool passed(std::int64_t deadline, std::int64_t now)
+{
+    return deadline >= 0 && now >= deadline;
+}
+
 bool handler_parked(std::int64_t now)
 {
-    std::int64_t at = handler_parked_at();
-    return at >= 0 && now >= at;
+    return passed(handler_parked_at(), now);
 }
 
 // A page newcomer goes to the lowest free slot or, with every slot taken, to
@@ -195,7 +200,7 @@ std::int64_t check_handler(std::int64_t now)
     if (handle_kind == handle_none)
         return -1;
     // A farewell that waits for the packet in flight has a bound of its own.
-    if (handle_kind == handle_proxy && proxy_farewell_deadline() >= 0 && now >= proxy_farewell_deadline()) {
+    if (handle_kind == handle_proxy && passed(proxy_farewell_deadline(), now)) {
         act_on(proxy_farewell_timed_out());
         return -1;
     }
@@ -209,7 +214,7 @@ std::int64_t check_handler(std::int64_t now)
         log_line(tag_proxy, "room server stalled");
         close_handler();
     }
-    if (handle_kind == handle_proxy && proxy_connect_deadline() >= 0 && now >= proxy_connect_deadline())
+    if (handle_kind == handle_proxy && passed(proxy_connect_deadline(), now))
         act_on(proxy_connect_timed_out());
     // Before a login nothing waits this long on a client that means to play.
     bool may_idle = handle_kind == handle_proxy && proxy_in_session();
